@@ -1,0 +1,34 @@
+// KRMM/UnfairLock.h - the process-wide lock primitive of KRMM.
+//
+// A 32-bit word, zero when unlocked, so that a lock in static storage needs
+// no constructor and no destructor. Locking is not recursive and not fair:
+// a waiter spins briefly and then sleeps in the kernel until the holder
+// wakes it. An uncontended acquire and release each cost one atomic
+// read-modify-write.
+//
+// Thread safety: both functions may be called from any thread. A thread
+// must not lock a lock it already holds (debug builds abort when it does),
+// and only the holder may unlock.
+#pragma once
+
+#include <cstdint>
+
+#include <KRMM/Export.h>
+
+struct os_unfair_lock_s {
+    uint32_t _os_unfair_lock_opaque;
+};
+typedef os_unfair_lock_s os_unfair_lock;
+typedef os_unfair_lock_s* os_unfair_lock_t;
+
+extern "C" {
+/// Acquires `lock`, sleeping in the kernel while another thread holds it.
+/// Never fails; must not be called by the thread that already holds `lock`.
+KRMM_API void os_unfair_lock_lock(os_unfair_lock_t lock);
+/// Releases `lock`, which the calling thread holds, and wakes one sleeper.
+KRMM_API void os_unfair_lock_unlock(os_unfair_lock_t lock);
+}
+
+/// The one lock that guards the registries of every partition. Zero
+/// (unlocked) at load.
+extern "C" KRMM_API os_unfair_lock KRMM_CriticalSection;

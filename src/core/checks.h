@@ -1,0 +1,40 @@
+// checks.h - the library's own invariant checks (internal).
+//
+// KRMM_Assert is the public hook, which by contract has no effect. These
+// checks are ours: KRMM_DCHECK is active in debug builds (KRMM_DEBUG_CHECKS)
+// and type-checked in every build; KRMM_DCHECK_EXPENSIVE (whole-chain walks
+// and the like) runs only with KRMM_EXPENSIVE_CHECKS as well. A failed check
+// prints the condition and its place to standard error and aborts. No check
+// changes the public layout or any result.
+//
+// Thread safety: checks read what their caller may read.
+#pragma once
+
+namespace KRMM::detail {
+
+#if defined(KRMM_DEBUG_CHECKS)
+inline constexpr bool kDebugChecks = true;
+#else
+inline constexpr bool kDebugChecks = false;
+#endif
+#if defined(KRMM_EXPENSIVE_CHECKS)
+inline constexpr bool kExpensiveChecks = kDebugChecks;
+#else
+inline constexpr bool kExpensiveChecks = false;
+#endif
+
+[[noreturn]] void CheckFailed(const char* condition, const char* file, int line) noexcept;
+
+} // namespace KRMM::detail
+
+#define KRMM_DCHECK(cond)                                                        \
+    do {                                                                         \
+        if (::KRMM::detail::kDebugChecks && !(cond))                             \
+            ::KRMM::detail::CheckFailed(#cond, __FILE__, __LINE__);              \
+    } while (0)
+
+#define KRMM_DCHECK_EXPENSIVE(cond)                                              \
+    do {                                                                         \
+        if (::KRMM::detail::kExpensiveChecks && !(cond))                         \
+            ::KRMM::detail::CheckFailed(#cond, __FILE__, __LINE__);              \
+    } while (0)

@@ -1,0 +1,156 @@
+// partition_list.cpp - construction and destruction of partitions, the
+// process-wide partition list and the partition's name.
+//
+// Thread safety: nothing here takes KRMM_CriticalSection. The host must not
+// construct, destroy, list, unlist or look up partitions on two threads at
+// once, and no other thread may use a partition while it is destroyed.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <KRMM/KRMM.h>
+
+#include "core/layout.h"
+
+namespace KRMM {
+
+Partition* Partition::partitionList = nullptr;
+
+namespace {
+
+constexpr size_t kStatSlotBounds[detail::kStatClasses] = {
+    10, 50, 100, 500, 1000, 5000, 10000, 50000, 100000, 500000, 1000000, 5000000, 10000000};
+
+void CopyIdentifier(char (&dst)[detail::kIdentifierSize], const char* src) {
+    // strncpy pads a shorter text with NULs up to position 126.
+    std::strncpy(dst, src, detail::kIdentifierSize - 1);
+    dst[detail::kIdentifierSize - 1] = '\0';
+}
+
+// Frees what a registered header owns besides itself: detached storage and the
+// call-stack record. Resource data and inline data are not the block's to free.
+void ReleaseOwnedStorage(MemoryBlock* block) {
+    if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
+    detail::ReleaseStackRecord(block);
+}
+
+void ReleaseRegistry(MemoryBlock** buckets, unsigned long* counts) {
+    for (size_t i = 0; i < detail::kBucketCount; ++i) {
+        MemoryBlock* block = buckets[i];
+        while (block != nullptr) {
+            MemoryBlock* next = block->next;
+            ReleaseOwnedStorage(block);
+            ::operator delete(block);
+            block = next;
+        }
+        buckets[i] = nullptr;
+        counts[i] = 0;
+    }
+}
+
+} // namespace
+
+Partition::Partition()
+    : currentPool(nullptr),
+      poolEnabled(0),
+      blockBuckets{},
+      blockCounts{},
+      resourceBuckets{},
+      resourceCounts{},
+      bytesAllocated(0),
+      numBlocks(0),
+      numCalls(0),
+      numpoolHits(0),
+      numAllocates(0),
+      word1000(1000),
+      wordABCD(0xABCD),
+      identifier{},  // an unnamed partition reads as ""
+      stackTraceEnabled(false),
+      stackTraceDepth(detail::kDefaultStackTraceDepth),
+      callbackProcs{},
+      callbackRefCounts{},
+      callbackUserData{},
+      statSlotBounds{},
+      statSlotCounts{},
+      statTotal(0),
+      nextPartition(nullptr),
+      prevPartition(nullptr) {
+    std::memcpy(statSlotBounds, kStatSlotBounds, sizeof statSlotBounds);
+    AddThisToList();
+}
+
+Partition::~Partition() {
+    RemoveThisFromList();
+
+    // Handed-out pool blocks live inside pool storage, which is an ordinary
+    // block of this partition. Take them off the chains first, so that the
+    // walk below never reads a header whose pool storage is already gone and
+    // never frees one on its own.
+    for (size_t i = 0; i < detail::kBucketCount; ++i) {
+        MemoryBlock* block = blockBuckets[i];
+        while (block != nullptr) {
+            MemoryBlock* next = block->next;
+            if (block->flags & kBlockFlagPooled) {
+                RemoveBlockFromList(block, blockBuckets, blockCounts);
+                ReleaseOwnedStorage(block);
+            }
+            block = next;
+        }
+    }
+
+    if (currentPool != nullptr) {
+        DestroyPool(currentPool);
+        currentPool = nullptr;
+    }
+    ReleaseRegistry(blockBuckets, blockCounts);
+    ReleaseRegistry(resourceBuckets, resourceCounts);
+}
+
+Partition* Partition::GetPartitionByIdentifier(const char* identifier, bool) {
+    if (partitionList != nullptr) return partitionList;
+    void* record = std::malloc(sizeof(Partition));
+    if (record == nullptr) return nullptr;
+    // The list is empty, so construction leaves both links null and makes the
+    // record the head. FreeAllPartitions gives it back with free().
+    Partition* partition = new (record) Partition();
+    CopyIdentifier(partition->identifier, identifier);
+    return partition;
+}
+
+Partition* Partition::GetPartitionListHead() {
+    return partitionList;
+}
+
+void Partition::FreeAllPartitions() {
+    while (partitionList != nullptr) {
+        Partition* head = partitionList;
+        partitionList = head->nextPartition;
+        if (partitionList != nullptr) partitionList->prevPartition = nullptr;
+        std::free(head);
+    }
+    partitionList = nullptr;
+}
+
+void Partition::AddThisToList() {
+    nextPartition = partitionList;
+    if (partitionList != nullptr) partitionList->prevPartition = this;
+    partitionList = this;
+}
+
+void Partition::RemoveThisFromList() {
+    if (prevPartition != nullptr) prevPartition->nextPartition = nextPartition;
+    if (nextPartition != nullptr) nextPartition->prevPartition = prevPartition;
+    if (partitionList == this) partitionList = nextPartition;
+    nextPartition = nullptr;
+    prevPartition = nullptr;
+}
+
+void Partition::SetIdentifier(const char* name) {
+    CopyIdentifier(identifier, name);
+}
+
+void Partition::GetIdentifier(char* out) const {
+    std::strcpy(out, identifier);
+}
+
+} // namespace KRMM

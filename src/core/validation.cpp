@@ -1,0 +1,1 @@
+// validation.cpp - placeholder; filled in by its own change.

@@ -1,0 +1,1 @@
+// enumeration.cpp - placeholder; filled in by its own change.

@@ -1,0 +1,1 @@
+// statistics.cpp - placeholder; filled in by its own change.

@@ -1,0 +1,1 @@
+// data_ops.cpp - placeholder; filled in by its own change.

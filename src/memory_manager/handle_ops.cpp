@@ -1,0 +1,155 @@
+// handle_ops.cpp - the Memory Manager's handle and pointer operations.
+//
+// Thin layers over Allocate, Resize and Deallocate: the mapping between the
+// handle and pointer views of a block, the refusal to resize blocks that hold
+// a constructed object, the destructor sequence on disposal, the legacy lock
+// flag and the oversize slack. Handles and pointers are not validated against
+// the registry; null arguments give the documented neutral results.
+//
+// Thread safety: no lock of their own (Allocate and Deallocate take it for
+// the registry). One block must not be used from two threads at once.
+#include <cstring>
+#include <utility>
+
+#include <KRMM/KRMM.h>
+
+#include "core/layout.h"
+
+namespace KRMM {
+namespace {
+
+constexpr int8_t kHandleStateLocked = static_cast<int8_t>(0x80);
+
+inline const MemoryBlock* BlockOfHandle(const void* h) noexcept {
+    return static_cast<const MemoryBlock*>(h);
+}
+
+} // namespace
+
+Handle Partition::NewHandle(unsigned long size) {
+    Ptr p = Allocate(size);
+    return p != nullptr ? GetHandle(p) : nullptr;
+}
+
+Handle Partition::NewHandleClear(unsigned long size) {
+    Ptr p = Allocate(size);
+    if (p == nullptr) return nullptr;
+    std::memset(p, 0, size);
+    return GetHandle(p);
+}
+
+Ptr Partition::NewPtr(unsigned long size) {
+    return Allocate(size);
+}
+
+Ptr Partition::NewPtrClear(unsigned long size) {
+    Ptr p = Allocate(size);
+    if (p != nullptr) std::memset(p, 0, size);
+    return p;
+}
+
+bool Partition::SetHandleSize(char** h, unsigned long size) {
+    if (h == nullptr) return false;
+    if (GetInstantiatedState(*h)) {
+        KRMM_Assert(false,
+                    "Partition::SetHandleSize - 1 - called for instantiated object node. "
+                    "Evaluate/remove the call to this.");
+        return false;
+    }
+    return Resize(h, size, ResizeCopyProc());
+}
+
+bool Partition::SetHandleSize(char** h, unsigned long size,
+                              std::function<void(void*, unsigned long, void*, unsigned long)> copy) {
+    if (h == nullptr) return false;
+    if (GetInstantiatedState(*h)) {
+        KRMM_Assert(false,
+                    "Partition::SetHandleSize - 2 - called for instantiated object node. "
+                    "Evaluate/remove the call to this.");
+        return false;
+    }
+    // Resize takes its procedure by value: hand it one copy of the caller's,
+    // destroyed when Resize returns or an exception passes.
+    return Resize(h, size, copy);
+}
+
+bool Partition::SetPtrSize(char* p, unsigned long size) {
+    if (p == nullptr) return false;
+    return Resize(GetHandle(p), size, ResizeCopyProc());
+}
+
+size_t Partition::GetKRMMHandleSize(const void* h) const {
+    return h != nullptr ? BlockOfHandle(h)->memSize : 0;
+}
+
+size_t Partition::GetKRMMHandleMaxSize(const void* h) const {
+    return h != nullptr ? BlockOfHandle(h)->capacity : 0;
+}
+
+size_t Partition::GetHandleSize(const char* const* h) const {
+    return GetKRMMHandleSize(h);
+}
+
+size_t Partition::GetHandleMaxSize(const char* const* h) const {
+    return GetKRMMHandleMaxSize(h);
+}
+
+size_t Partition::GetPtrSize(const char* p) const {
+    if (p == nullptr) return 0;
+    Handle h = GetHandle(p);
+    return h != nullptr ? GetKRMMHandleSize(h) : 0;
+}
+
+void Partition::DisposePtr(char* p) {
+    // Instantiated blocks: the object is marked gone before its destructor
+    // runs, so the destructor sees a block that is no longer instantiated.
+    if (GetInstantiatedState(p)) {
+        SetInstantiatedState(p, false);
+        CallDestructor(p);
+        ClearDestructor(p);
+    }
+    Deallocate(p);
+}
+
+void Partition::DisposeHandle(char** h) {
+    if (h == nullptr) return;
+    DisposePtr(*h);
+}
+
+int16_t Partition::MemError() {
+    return 0;
+}
+
+bool Partition::HLock(char** h) {
+    return SetHandleLockState_Legacy(h, true);
+}
+
+bool Partition::HUnlock(char** h) {
+    return SetHandleLockState_Legacy(h, false);
+}
+
+int8_t Partition::HGetState(const char* const* h) const {
+    return HandleIsLocked_Legacy(h) ? kHandleStateLocked : int8_t{0};
+}
+
+bool Partition::HandleIsLocked_Legacy(const char* const* h) const {
+    return h != nullptr && BlockOfHandle(h)->locked;
+}
+
+bool Partition::SetHandleLockState_Legacy(char** h, bool lock) {
+    if (h == nullptr) return false;
+    detail::BlockOf(h)->locked = lock;
+    return true;
+}
+
+unsigned int Partition::GetHandleOversize(const char* const* h) const {
+    return h != nullptr ? BlockOfHandle(h)->oversize : 0;
+}
+
+void Partition::SetHandleOversize(char** h, unsigned int oversize, bool force) {
+    if (h == nullptr) return;
+    MemoryBlock* block = detail::BlockOf(h);
+    if (force || oversize > block->oversize) block->oversize = oversize;
+}
+
+} // namespace KRMM

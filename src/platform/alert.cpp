@@ -1,0 +1,1 @@
+// alert.cpp - placeholder; filled in by its own change.

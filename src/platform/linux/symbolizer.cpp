@@ -1,0 +1,1 @@
+// symbolizer.cpp - placeholder; filled in by its own change.

@@ -1,0 +1,32 @@
+// prim.h - the narrow interface between KRMM and its operating system (internal).
+//
+// Everything the library needs from the platform beyond the C++ standard
+// library goes through these functions; CMake compiles exactly one
+// implementation directory (src/platform/linux/ on Linux).
+//
+// Thread safety: every function may be called from any thread; none keeps
+// state except where said.
+#pragma once
+
+#include <cstdint>
+
+namespace KRMM::prim {
+
+/// Sleeps while `*word` equals `expected`, until woken by WakeOne or a spurious
+/// wake-up. Returns at once when the value differs.
+void FutexWait(uint32_t* word, uint32_t expected) noexcept;
+/// Wakes at most one thread sleeping in FutexWait on `word`.
+void FutexWakeOne(uint32_t* word) noexcept;
+
+/// One text line per frame, laid out as "index module address symbol + offset"
+/// for frames it can name (module as its file name, offset in decimal), and the
+/// platform's own text otherwise. \returns one malloc'd block (pointer array
+/// and strings together) to be released with a single free(), or null.
+char** SymbolizeFrames(void* const* frames, int count) noexcept;
+
+/// Asks the user to choose between "OK" and "Stop showing memory asserts".
+/// \returns true for "OK"; with nobody to ask, writes both texts to standard
+/// error and returns true.
+bool ShowModalAlert(const char* message, const char* informative);
+
+} // namespace KRMM::prim

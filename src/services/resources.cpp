@@ -1,0 +1,1 @@
+// resources.cpp - placeholder; filled in by its own change.
