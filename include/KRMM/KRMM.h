@@ -346,19 +346,36 @@ public:
     ///@}
 
     /// \name Memory callbacks
+    /// A table of 128 slots per partition. Registration is counted: a function
+    /// holds at most one slot (found by pointer, whatever its user data), and
+    /// it stays until unregistered as many times as it was registered.
     ///@{
-    /// Registers `proc` (counted) with `userData`. \returns false when the table is full.
-    /// Takes the lock.
+    /// Registers `proc` with `userData`: raises the count of its slot (and
+    /// replaces the slot's user data) or takes the lowest free slot. A null
+    /// `proc` is counted like any other but never called.
+    /// \returns false, changing nothing, when `proc` is new and all 128 slots
+    /// are in use. Holds KRMM_CriticalSection for its whole work.
     bool RegisterMemoryCallbackFunction(MemoryCallbackProc proc, void* userData);
-    /// Lowers the count of `proc`. \returns false when it is not registered. Takes the lock.
+    /// Lowers the count of `proc`; at 0 its slot is free again (function and
+    /// user data null). \returns false when `proc` is not registered.
+    /// Holds KRMM_CriticalSection for its whole work.
     bool UnregisterMemoryCallbackFunction(MemoryCallbackProc proc);
-    /// \returns the slot of `proc`, or -1.
+    /// \returns the slot of `proc`, or -1. Reads the table without the lock.
     int GetMemoryCallbackFunctionIndex(MemoryCallbackProc proc) const;
-    /// \returns the lowest free slot, or -1 when all 128 are in use.
+    /// \returns the lowest free slot, or -1 when all 128 are in use. Reads the
+    /// table without the lock.
     int GetFreeMemoryCallbackFunctionSlot() const;
-    /// Calls every registered function once, in slot order, with (event, size,
-    /// its user data), never holding the lock. A callback's exception stops the
-    /// walk and passes out.
+    /// Tells every registered function of `event` (1: the heap refused a
+    /// request of `size` bytes): each non-null function in use is called once,
+    /// whatever its count, with (event, size, its user data), in slot order.
+    /// The notification works on a consistent copy of the table: the live
+    /// (function, user data) pairs are copied into a stack array under
+    /// KRMM_CriticalSection, the lock is released, and only then are they
+    /// called, so a callback never runs with the lock held and may itself
+    /// register, unregister or allocate. Registrations made while the calls
+    /// run take effect from the next notification. Nothing is allocated. An
+    /// exception thrown by a callback stops the walk (later slots are not
+    /// called) and passes out to the caller unchanged.
     void InvokeCallbacks(int event, size_t size);
     ///@}
 

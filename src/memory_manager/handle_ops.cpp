@@ -9,7 +9,6 @@
 // Thread safety: no lock of their own (Allocate and Deallocate take it for
 // the registry). One block must not be used from two threads at once.
 #include <cstring>
-#include <utility>
 
 #include <KRMM/KRMM.h>
 
@@ -48,6 +47,9 @@ Ptr Partition::NewPtrClear(unsigned long size) {
     return p;
 }
 
+// Both overloads refuse an instantiated block (reported, nothing changed);
+// otherwise the result is Resize's. The plain one passes an empty procedure,
+// which costs no heap allocation.
 bool Partition::SetHandleSize(char** h, unsigned long size) {
     if (h == nullptr) return false;
     if (GetInstantiatedState(*h)) {
@@ -68,11 +70,13 @@ bool Partition::SetHandleSize(char** h, unsigned long size,
                     "Evaluate/remove the call to this.");
         return false;
     }
-    // Resize takes its procedure by value: hand it one copy of the caller's,
-    // destroyed when Resize returns or an exception passes.
+    // Resize takes its procedure by value: it gets exactly one copy of ours,
+    // destroyed when Resize returns or an exception passes through.
     return Resize(h, size, copy);
 }
 
+// No instantiated test here: a pointer resize treats every block alike. When
+// the data moves, `p` is stale and the block is reached through its handle.
 bool Partition::SetPtrSize(char* p, unsigned long size) {
     if (p == nullptr) return false;
     return Resize(GetHandle(p), size, ResizeCopyProc());

@@ -1,8 +1,119 @@
-// callbacks.cpp - placeholder; filled in by its own change.
+// callbacks.cpp - the partition's table of memory callbacks.
+//
+// Up to 128 functions per partition hear of heap refusals (event 1, with the
+// size that was refused). Registration is counted: a function holds at most
+// one slot, and registering it again raises the slot's count and replaces its
+// user data; it stays until unregistered as many times. A slot is free
+// exactly when its count is 0.
+//
+// Thread safety: registration and unregistration hold KRMM_CriticalSection
+// for their whole work. A notification copies the live (function, user data)
+// pairs under the lock into a stack array, releases it, and only then calls
+// them, so callbacks never run with the lock held and see one consistent
+// table even while other threads register. The two queries read the table
+// without the lock; table words are read and written as relaxed atomics (the
+// count with release/acquire) so those unlocked reads are never torn.
+#include <atomic>
+#include <cstddef>
+
 #include <KRMM/KRMM.h>
+
+#include "core/layout.h"
+#include "platform/lock.h"
+
 namespace KRMM {
-void Partition::InvokeCallbacks(int event, size_t size) {
-    for (int i = 0; i < 128; ++i)
-        if (callbackRefCounts[i] > 0 && callbackProcs[i] != nullptr) callbackProcs[i](event, size, callbackUserData[i]);
+namespace {
+
+constexpr int kSlotCount = static_cast<int>(detail::kCallbackSlots);
+static_assert(sizeof(Partition::callbackProcs) / sizeof(Partition::callbackProcs[0]) ==
+              detail::kCallbackSlots);
+
+template <class T>
+inline T Load(const T& word, std::memory_order order = std::memory_order_relaxed) noexcept {
+    return std::atomic_ref<T>(const_cast<T&>(word)).load(order);
 }
+
+template <class T>
+inline void Store(T& word, T value, std::memory_order order = std::memory_order_relaxed) noexcept {
+    std::atomic_ref<T>(word).store(value, order);
+}
+
+// Slot of `proc` among the slots in use, or -1. `userData` plays no part.
+int FindSlot(const Partition& partition, MemoryCallbackProc proc) noexcept {
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (Load(partition.callbackRefCounts[i], std::memory_order_acquire) > 0 &&
+            Load(partition.callbackProcs[i]) == proc)
+            return i;
+    }
+    return -1;
+}
+
+int FindFreeSlot(const Partition& partition) noexcept {
+    for (int i = 0; i < kSlotCount; ++i)
+        if (Load(partition.callbackRefCounts[i], std::memory_order_acquire) == 0) return i;
+    return -1;
+}
+
+struct Registration {
+    MemoryCallbackProc proc;
+    void* userData;
+};
+
+} // namespace
+
+bool Partition::RegisterMemoryCallbackFunction(MemoryCallbackProc proc, void* userData) {
+    detail::CriticalSection lock;
+    int slot = FindSlot(*this, proc);
+    if (slot >= 0) {
+        Store(callbackUserData[slot], userData);
+        Store(callbackRefCounts[slot], callbackRefCounts[slot] + 1, std::memory_order_release);
+        return true;
+    }
+    slot = FindFreeSlot(*this);
+    if (slot < 0) return false;
+    // Function and user data first, then the count that makes the slot live.
+    Store(callbackProcs[slot], proc);
+    Store(callbackUserData[slot], userData);
+    Store(callbackRefCounts[slot], int32_t{1}, std::memory_order_release);
+    return true;
+}
+
+bool Partition::UnregisterMemoryCallbackFunction(MemoryCallbackProc proc) {
+    detail::CriticalSection lock;
+    const int slot = FindSlot(*this, proc);
+    if (slot < 0) return false;
+    const int32_t count = callbackRefCounts[slot] - 1;
+    Store(callbackRefCounts[slot], count, std::memory_order_release);
+    if (count == 0) {
+        Store(callbackProcs[slot], MemoryCallbackProc{nullptr});
+        Store(callbackUserData[slot], static_cast<void*>(nullptr));
+    }
+    return true;
+}
+
+int Partition::GetMemoryCallbackFunctionIndex(MemoryCallbackProc proc) const {
+    return FindSlot(*this, proc);
+}
+
+int Partition::GetFreeMemoryCallbackFunctionSlot() const {
+    return FindFreeSlot(*this);
+}
+
+void Partition::InvokeCallbacks(int event, size_t size) {
+    // A snapshot taken under the lock: 128 pairs (2 KiB) on the stack, no heap,
+    // which matters because we are usually here because the heap said no.
+    Registration live[detail::kCallbackSlots];
+    size_t liveCount = 0;
+    {
+        detail::CriticalSection lock;
+        for (int i = 0; i < kSlotCount; ++i) {
+            if (callbackRefCounts[i] > 0 && callbackProcs[i] != nullptr)
+                live[liveCount++] = Registration{callbackProcs[i], callbackUserData[i]};
+        }
+    }
+    // Once per function whatever its count, in slot order. An exception from a
+    // callback ends the walk and passes to our caller.
+    for (size_t k = 0; k < liveCount; ++k) live[k].proc(event, size, live[k].userData);
+}
+
 } // namespace KRMM
