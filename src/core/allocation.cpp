@@ -5,10 +5,12 @@
 // does not take the count back.
 //
 // Thread safety: Allocate and Deallocate hold KRMM_CriticalSection only around
-// the one registry call; heap calls, the stack capture and the callbacks run
+// the one registry call, and count numCalls and numBlocks inside that section
+// (core/counters.h); heap calls, the stack capture and the callbacks run
 // without it. Resize, DuplicateHandle and the TXString pair take no lock. One
 // block must not be used from two threads at once.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -18,6 +20,7 @@
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/registry.h"
 #include "platform/lock.h"
 
 namespace KRMM {
@@ -35,32 +38,53 @@ inline void* TryHeapAllocate(size_t bytes) noexcept {
     }
 }
 
+// Counts a request and its block, as Allocate does on entry. The caller holds
+// KRMM_CriticalSection (core/counters.h).
+inline void CountRequestLocked(Partition& partition, size_t size) noexcept {
+    detail::CounterAdd(partition.bytesAllocated, static_cast<int64_t>(size));
+    detail::LockedCounterAdd(partition.numCalls, 1);
+    detail::LockedCounterAdd(partition.numBlocks, int64_t{1});
+}
+
+// A refused heap request still counts as a request and a block: counted on
+// entry, never taken back. The lock is taken only for the count.
+void CountRefusedRequest(Partition& partition, size_t size) noexcept {
+    detail::CriticalSection lock;
+    CountRequestLocked(partition, size);
+}
+
+inline bool TracingOn(const Partition& partition) noexcept {
+    return std::atomic_ref<bool>(const_cast<bool&>(partition.stackTraceEnabled))
+        .load(std::memory_order_relaxed);
+}
+
 } // namespace
 
+// The counts are made inside the critical section that links the block (or,
+// after a refusal, in one of their own), not before the heap call: nobody can
+// tell the difference, and it saves the separate atomic updates.
 Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
         detail::PoolHeaderOf(currentPool)->blockSize >= size) {
         if (MemoryBlock* block = RequestPoolBlock(currentPool)) {
             block->memSize = size;
-            detail::CounterAdd(numCalls, 1);
-            detail::CounterAdd(bytesAllocated, static_cast<int64_t>(size));
-            detail::CounterAdd(numBlocks, int64_t{1});
-            detail::CounterAdd(numpoolHits, int64_t{1});
+            {
+                detail::CriticalSection lock;
+                CountRequestLocked(*this, size);
+                detail::LockedCounterAdd(numpoolHits, int64_t{1});
+            }
             block->instantiated = false;
             block->destructor = nullptr;
             return block->masterPtr;
         }
     }
 
-    detail::CounterAdd(numCalls, 1);
-    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(size));
-    detail::CounterAdd(numBlocks, int64_t{1});
-
     const size_t capacity = std::max(size, detail::kMinCapacity);
     const bool detached = size >= kInlineDataLimit;
     auto* block = static_cast<MemoryBlock*>(
         TryHeapAllocate(detached ? detail::kDetachedHeaderSize : detail::kHeaderSize + capacity));
     if (block == nullptr) {
+        CountRefusedRequest(*this, size);
         KRMM_Assert(false, "Allocate new failed (exception)");
         InvokeCallbacks(detail::kEventAllocationFailed, size);
         return nullptr;
@@ -83,7 +107,8 @@ Ptr Partition::Allocate(size_t size) {
     block->blockLink = block;
     block->magic = 0;
 
-    CollectStackTrace(block);
+    // With tracing off the capture of a block without a record does nothing.
+    if (TracingOn(*this)) CollectStackTrace(block);
     block->instantiated = false;
     block->destructor = nullptr;
 
@@ -93,6 +118,7 @@ Ptr Partition::Allocate(size_t size) {
                             ? TryHeapAllocate(capacity + detail::kLinkWordSize)
                             : nullptr;
         if (storage == nullptr) {
+            CountRefusedRequest(*this, size);
             KRMM_Assert(false, "Allocate(disconnected data) new failed (exception)");
             detail::ReleaseStackRecord(block);
             ::operator delete(block);
@@ -105,11 +131,15 @@ Ptr Partition::Allocate(size_t size) {
     }
 
     block->magic = kBlockMagic;
+    char* const data = block->masterPtr;
+    const unsigned bucket = detail::BucketOf(block);
+    detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
     {
         detail::CriticalSection lock;
-        HookupBlockToList(block, blockBuckets, blockCounts);
+        detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
+        CountRequestLocked(*this, size);
     }
-    return block->masterPtr;
+    return data;
 }
 
 bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
@@ -159,17 +189,24 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
 void Partition::Deallocate(void* p) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
-    detail::CounterAdd(bytesAllocated, -static_cast<int64_t>(block->memSize));
-    detail::CounterAdd(numBlocks, int64_t{-1});
+    const int64_t size = static_cast<int64_t>(block->memSize);
     if (block->pool != nullptr) {
+        {
+            detail::CriticalSection lock;
+            detail::CounterAdd(bytesAllocated, -size);
+            detail::LockedCounterAdd(numBlocks, int64_t{-1});
+        }
         ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
         return;
     }
     KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
     block->magic = 0;
+    detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
     {
         detail::CriticalSection lock;
-        RemoveBlockFromList(block, blockBuckets, blockCounts);
+        detail::UnlinkBlock(block, blockBuckets, blockCounts);
+        detail::CounterAdd(bytesAllocated, -size);
+        detail::LockedCounterAdd(numBlocks, int64_t{-1});
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     block->masterPtr = nullptr;
