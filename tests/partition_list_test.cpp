@@ -144,7 +144,7 @@ TEST(PartitionDestructor, ReleasesEveryKindOfBlockAndLeavesHostDataAlone) {
 
     MemoryBlock* resource = MakeResourceBlock(*partition, hostData, sizeof hostData);
     MakeResourceBlock(*partition, hostData, 16);
-    partition->SetHandleSize(reinterpret_cast<Handle>(resource), 400);  // detached storage of its own
+    partition->Resize(resource, 400, {});  // detached storage of its own
     EXPECT_GT(heap.LiveDelta(), 0);
 
     partition->~Partition();

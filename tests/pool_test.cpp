@@ -62,8 +62,6 @@ TEST(Pool, CreatePoolFormatsHeaderSlotsAndBlocks) {
         EXPECT_EQ(b->magic, KRMM::kPoolBlockMagic);
         EXPECT_EQ(b->flags, KRMM::kBlockFlagPooled);
         EXPECT_EQ(b->pool, pool);
-        EXPECT_EQ(b->resFile, -1);
-        EXPECT_EQ(b->capacity, 64u);
         EXPECT_EQ(h->slots[i].nextSlot, i < 2 ? &h->slots[i + 1] : nullptr);
         EXPECT_FALSE(partition.IsHandleInUse(reinterpret_cast<Handle>(b)));
     }
@@ -107,7 +105,6 @@ TEST(Pool, HandsOutInAddressOrderThenFallsBackToTheHeap) {
     EXPECT_EQ(HeaderOf(pool)->freeCount, 0u);
     KRMM::Ptr fallback = partition.NewPtr(8);
     KRMM::Ptr tooBig = partition.NewPtr(65);
-    EXPECT_EQ(partition.GetHandle(fallback)[0], fallback);
     EXPECT_EQ(reinterpret_cast<MemoryBlock*>(partition.GetHandle(fallback))->pool, nullptr);
     EXPECT_EQ(reinterpret_cast<MemoryBlock*>(partition.GetHandle(tooBig))->pool, nullptr);
     EXPECT_EQ(partition.numpoolHits, 3);

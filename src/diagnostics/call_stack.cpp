@@ -4,9 +4,10 @@
 // std::vector<void*> of exactly 59 slots, the captured return addresses first
 // and nulls after them. Slot 0 is the capturing routine (CollectStackTrace)
 // and slot 1 the operation that asked for the capture (Allocate,
-// RequestPoolBlock, AllocateFromExistingResource): backtrace runs in
-// CollectStackTrace's own frame, never behind a helper frame, so the first
-// printed line is always the allocating operation.
+// RequestPoolBlock, AllocateFromExistingResource). The capture is anchored on
+// CollectStackTrace's own return address, so whatever frames backtrace adds
+// (helpers, a sanitizer's wrapper) the first printed line is always the
+// allocating operation.
 //
 // Printing turns slots 1 to depth-1 into one line each, demangled, each
 // followed by "\n". The symboliser (platform/prim.h) lays lines out as
@@ -51,16 +52,27 @@ inline bool TracingOn(const bool& flag) noexcept {
     return std::atomic_ref<bool>(const_cast<bool&>(flag)).load(std::memory_order_relaxed);
 }
 
-// Writes the return addresses of the calling function and its callers into
-// the first slots of `record` (at most 59). Always inlined: backtrace must run
-// in the caller's frame so that slot 0 is the caller itself.
-[[gnu::always_inline]] inline int CaptureInto(StackRecord& record) noexcept {
-    const int capacity = static_cast<int>(std::min(record.size(), detail::kStackSlots));
-    int captured = backtrace(record.data(), capacity);
-    // Keeps the call above from becoming a tail call, which would drop the
-    // caller's frame from the capture.
-    asm volatile("" : "+r"(captured));
-    return captured;
+// Slot 0 of a capture is the capturing routine and slot 1 its caller, whose
+// return address the routine passes in as `callerReturn`. backtrace also
+// reports the frames between it and the routine (this helper, and wrappers a
+// sanitizer puts around backtrace), so the capture is anchored on
+// `callerReturn`: the frame just before it is slot 0. Without the anchor among
+// the first frames (an unwinder that cannot see it) the raw frames are kept.
+// Writes at most `capacity` (<= 59) addresses to `out`; returns the count.
+int CaptureFrom(const void* callerReturn, void** out, int capacity) noexcept {
+    constexpr int kExtraFrames = 8;
+    void* raw[detail::kStackSlots + kExtraFrames];
+    const int captured = backtrace(raw, capacity + kExtraFrames);
+    int start = 0;
+    for (int i = 0; i < captured && i <= kExtraFrames + 1; ++i) {
+        if (raw[i] == callerReturn) {
+            start = i > 0 ? i - 1 : 0;
+            break;
+        }
+    }
+    const int count = std::min(captured - start, capacity);
+    std::copy_n(raw + start, count, out);
+    return count;
 }
 
 // Prints slots 1 to min(depth, count) - 1 of `frames` into `buf`, which holds
@@ -98,7 +110,8 @@ void Partition::EnableStackTraceInfo(bool enabled) {
     std::atomic_ref<bool>(stackTraceEnabled).store(enabled, std::memory_order_relaxed);
 }
 
-// Never inlined: its frame is slot 0 of every record it makes.
+// Never inlined: its frame is slot 0 of every record it makes, and its
+// return address (into the allocating operation) anchors slot 1.
 [[gnu::noinline]] void Partition::CollectStackTrace(MemoryBlock* block) {
     StackRecord* fresh = nullptr;
     if (TracingOn(stackTraceEnabled)) {
@@ -109,7 +122,10 @@ void Partition::EnableStackTraceInfo(bool enabled) {
         } catch (const std::bad_alloc&) {
             fresh = nullptr;
         }
-        if (fresh != nullptr) CaptureInto(*fresh);
+        if (fresh != nullptr) {
+            CaptureFrom(__builtin_return_address(0), fresh->data(),
+                        static_cast<int>(detail::kStackSlots));
+        }
     } else if (block->stackTrace == nullptr) {
         return;  // tracing off, nothing to drop: no lock
     }
@@ -154,7 +170,8 @@ void Partition::GetBlockStackTrace(const void* handle, char* buf, size_t bufSize
 // slot 1 the application's caller.
 [[gnu::noinline]] int KRMM_GetCallStack(std::vector<void*>* frames) {
     if (frames == nullptr || frames->empty()) return 0;
-    return KRMM::CaptureInto(*frames);
+    const int capacity = static_cast<int>(std::min(frames->size(), KRMM::detail::kStackSlots));
+    return KRMM::CaptureFrom(__builtin_return_address(0), frames->data(), capacity);
 }
 
 // A null `frames` prints nothing; with bufSize 0 nothing at all is written,
