@@ -491,11 +491,15 @@ KRMM_API bool DisplayAlert(const char* message, const char* informative);
 /// min(size, 59). \returns the number captured; 0 for a null or empty vector.
 KRMM_API int KRMM_GetCallStack(std::vector<void*>* frames);
 
-/// Prints slots 1 to depth-1 of `frames`, one demangled line each, into `buf`;
-/// stops before a line whose symbol text (plus 2) would reach `bufSize`.
-/// Writes nothing when `bufSize` is 0. \throws std::out_of_range for an empty vector.
+/// Prints slots 1 to depth-1 of `frames`, one demangled line each ending in
+/// "\n", into `buf`; stops before the first line whose raw text (plus 2, as a
+/// running total) would reach `bufSize`, or whose demangled text, "\n" and NUL
+/// would not fit. Never writes more than `bufSize` bytes; nothing when
+/// `bufSize` is 0. A null `frames` prints nothing. Takes no lock.
+/// \throws std::out_of_range for an empty vector (after clearing `buf`).
 KRMM_API void KRMM_PrintCallStack(char* buf, size_t bufSize, std::vector<void*>* frames, size_t depth);
 
 /// \returns `line` with the mangled name after its last " _" and before its last
-/// '+' demangled; the line unchanged when there is none. May cut `line` in place.
+/// '+' demangled; the line unchanged when there is none, or when the demangler
+/// refuses the name. May cut `line` in place.
 KRMM_API std::string demangle_btrace(char* line);
