@@ -400,11 +400,16 @@ public:
     /// \name Resource-backed handles
     ///@{
     /// \returns a header-only block over `data` (not copied, never freed), in the
-    /// resource registry; null when the heap refuses (callbacks told).
+    /// resource registry; null when the heap refuses (callbacks told). Counts
+    /// in numCalls and numBlocks, not in bytesAllocated. Takes the lock to link.
     MemoryBlock* AllocateFromExistingResource(void* data, size_t size);
     /// \returns the resource block matching (`resourceHandle`, `resFile`), made when
     /// none exists; null for a null resource handle or a failed creation. A
-    /// block found with another size than `size` is returned as it is.
+    /// block matches when its recorded resource handle now holds the same data
+    /// pointer as `*resourceHandle` and its file number is `resFile`. A block
+    /// found with another size than `size` is returned as it is: its memSize
+    /// stays the size it was made with (GetKRMMHandleSize tells), nothing is
+    /// reported. Searches under the lock, creates outside it.
     Handle GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, size_t size, short resFile);
     /// \returns the first resource block matching (`resourceHandle`, `resFile`), or null.
     Handle FindBlockWithQTResourceHandle(void** resourceHandle, short resFile) const;
@@ -412,9 +417,11 @@ public:
     void** GetOriginalQTResource(const void* handle) const;
     /// Records `resourceHandle` and `resFile` in the block (ignored for null).
     void SetQTResourcePtr(void* handle, void** resourceHandle, short resFile);
-    /// Releases a resource block; the resource's data is never freed.
+    /// Releases a resource block (null is ignored); the resource's data is never
+    /// freed. Takes the lock to unlink.
     void DeallocateResource(void* handle);
-    /// Releases every resource block of file `resFile`.
+    /// Releases every resource block of file `resFile` (-1: the blocks that never
+    /// got one). No other thread may make or release resource blocks meanwhile.
     void DeleteAllHandlesWithResourceFile(short resFile);
     /// \returns a new handle holding a QT handle's data, or null.
     Handle ConvertFromQTHandleToKRMMHandle(const char* const* qtHandle);
@@ -483,8 +490,9 @@ static_assert(offsetof(MemoryBlock, blockLink) == 128,
 /// Writes `text` and a newline to standard output.
 KRMM_API void OutputDebugString(char* text);
 
-/// Shows a modal alert with the buttons "OK" and "Stop showing memory asserts".
-/// \returns true when the user chose "OK". Blocks until answered.
+/// Shows a modal alert with the buttons "OK" and "Stop showing memory asserts";
+/// both texts are shown literally. \returns true when the user chose "OK".
+/// Blocks until answered. KRMM/Alert.h says who is asked and how.
 KRMM_API bool DisplayAlert(const char* message, const char* informative);
 
 /// Fills `frames` with return addresses of the calling thread, at most
