@@ -15,10 +15,13 @@
 
 #include <KRMM/Export.h>
 
+/// A lock word: zero when unlocked, so a zero-initialised lock is ready to use.
 struct os_unfair_lock_s {
-    uint32_t _os_unfair_lock_opaque;
+    uint32_t _os_unfair_lock_opaque;  ///< The lock state; only the lock functions touch it.
 };
+/// The lock type callers declare.
 typedef os_unfair_lock_s os_unfair_lock;
+/// The pointer the lock functions take.
 typedef os_unfair_lock_s* os_unfair_lock_t;
 
 extern "C" {

@@ -1,9 +1,11 @@
 // partition_list.cpp - construction and destruction of partitions, the
 // process-wide partition list and the partition's name.
 //
-// Thread safety: nothing here takes KRMM_CriticalSection. The host must not
+// Thread safety: the list and the name take no lock. The host must not
 // construct, destroy, list, unlist or look up partitions on two threads at
-// once, and no other thread may use a partition while it is destroyed.
+// once, and no other thread may use a partition while it is destroyed. The
+// destructor takes KRMM_CriticalSection only inside the pool operations it
+// calls; its own registry walk runs without it.
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -82,18 +84,17 @@ Partition::Partition()
 Partition::~Partition() {
     RemoveThisFromList();
 
-    // Handed-out pool blocks live inside pool storage, which is an ordinary
-    // block of this partition. Take them off the chains first, so that the
-    // walk below never reads a header whose pool storage is already gone and
-    // never frees one on its own.
+    // A handed-out pool block's header lies inside its pool's storage, an
+    // ordinary block of this partition that the steps below free (DestroyPool
+    // for the current pool, the registry walk for any other). So every pool
+    // block still out goes back to its pool first, while all storage is still
+    // there: unlinked, its detached storage and stack record freed, its slot
+    // free. Afterwards the chains hold heap blocks only, each freed on its own.
     for (size_t i = 0; i < detail::kBucketCount; ++i) {
         MemoryBlock* block = blockBuckets[i];
         while (block != nullptr) {
             MemoryBlock* next = block->next;
-            if (block->flags & kBlockFlagPooled) {
-                RemoveBlockFromList(block, blockBuckets, blockCounts);
-                ReleaseOwnedStorage(block);
-            }
+            if (block->pool != nullptr) ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
             block = next;
         }
     }

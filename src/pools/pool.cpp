@@ -1,8 +1,213 @@
-// pool.cpp - placeholder; filled in by its own change.
+// pool.cpp - pools of fixed-size blocks formatted inside one block of their
+// partition, handed out and taken back in constant time.
+//
+// Storage (the data of one Allocate'd block; *pool is its PoolHeader):
+// PoolHeader, then blockCount PoolSlot records, then blockCount blocks of
+// one MemoryBlock header and blockSize bytes of inline data each (picture in
+// core/layout.h). Block i and slot i find each other by arithmetic. A
+// blockSize that is not a multiple of 8 leaves every header after the first
+// misaligned; the layout is fixed, so callers that care keep it a multiple of 8.
+//
+// Every slot is on the free list (inUse 0) or the used list. A free block is
+// in no registry; a handed-out block is an ordinary registered block whose
+// storage never goes back to the heap: releasing it puts it back at the head
+// of the free list, so the most recently released block is handed out next.
+// Nothing here allocates per hand-out; only a block grown past blockSize owns
+// detached storage, which its release frees.
+//
+// Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
+// the registry under KRMM_CriticalSection (the stack capture and the header
+// reset run outside it). CreatePool, DestroyPool, SetCurrentPool,
+// SetPoolEnabled and IsHandleInUse take no lock of their own; changing or
+// destroying a pool while other threads allocate from it is the caller's
+// responsibility.
+#include <cstdint>
+#include <limits>
+
 #include <KRMM/KRMM.h>
+
 #include "core/layout.h"
+#include "platform/lock.h"
+
 namespace KRMM {
-MemoryBlock* Partition::RequestPoolBlock(Handle) { return nullptr; }
-void Partition::ReleasePoolBlock(Handle, Handle) {}
-void Partition::DestroyPool(Handle pool) { if (currentPool == pool) currentPool = nullptr; Deallocate(*pool); }
+namespace {
+
+constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+constexpr size_t kPerBlockOverhead = detail::kHeaderSize + sizeof(PoolSlot);
+
+inline MemoryBlock* BlockAt(const PoolHeader* header, size_t index) noexcept {
+    return reinterpret_cast<MemoryBlock*>(reinterpret_cast<char*>(header->firstBlock) +
+                                          index * header->blockStride);
+}
+
+inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noexcept {
+    const uintptr_t distance =
+        reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(header->firstBlock);
+    return header->slots + distance / header->blockStride;
+}
+
+void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
+    block->masterPtr = detail::InlineDataOf(block);
+    block->bucket = 0;
+    block->next = nullptr;
+    block->prev = nullptr;
+    block->memSize = blockSize;
+    block->capacity = blockSize;
+    block->flags = kBlockFlagPooled;
+    block->oversize = 0;
+    block->pool = pool;
+    block->qtResource = nullptr;
+    block->resFile = detail::kNoResourceFile;
+    block->stackTrace = nullptr;
+    block->locked = false;
+    block->userData = nullptr;
+    // A block never handed out reads as holding no object, also for direct
+    // callers of RequestPoolBlock; Allocate clears both on every hand-out.
+    block->instantiated = false;
+    block->destructor = nullptr;
+    block->magic = kPoolBlockMagic;
+    block->blockLink = block;
+}
+
+} // namespace
+
+// Returns null, without asking the heap or counting anything, when the storage
+// size does not fit in size_t; null as well when Allocate is refused (the
+// callbacks have been told).
+Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
+    if (blockSize > kSizeMax - kPerBlockOverhead) return nullptr;
+    const size_t perBlock = blockSize + kPerBlockOverhead;
+    if (blockCount != 0 && perBlock > (kSizeMax - sizeof(PoolHeader)) / blockCount) return nullptr;
+
+    Ptr data = Allocate(blockCount * perBlock + sizeof(PoolHeader));
+    if (data == nullptr) return nullptr;
+    Handle pool = GetHandle(data);
+
+    auto* header = reinterpret_cast<PoolHeader*>(data);
+    header->blockSize = blockSize;
+    header->blockCount = blockCount;
+    header->blockStride = blockSize + detail::kHeaderSize;
+    header->freeCount = blockCount;
+    header->usedList = nullptr;
+    header->slots = reinterpret_cast<PoolSlot*>(header + 1);
+    header->firstBlock = reinterpret_cast<MemoryBlock*>(header->slots + blockCount);
+
+    PoolSlot* slots = header->slots;
+    for (size_t i = 0; i < blockCount; ++i) {
+        slots[i].index = i;
+        slots[i].inUse = 0;
+        slots[i].prevSlot = i > 0 ? &slots[i - 1] : nullptr;
+        slots[i].nextSlot = i + 1 < blockCount ? &slots[i + 1] : nullptr;
+    }
+    for (size_t i = 0; i < blockCount; ++i) FormatBlock(BlockAt(header, i), blockSize, pool);
+    // With no blocks this address is never followed: freeCount is 0.
+    header->freeList = slots;
+    return pool;
+}
+
+MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    PoolHeader* header = detail::PoolHeaderOf(pool);
+    MemoryBlock* block;
+    {
+        detail::CriticalSection lock;
+        if (header->freeCount == 0) return nullptr;
+        PoolSlot* slot = header->freeList;
+        header->freeList = slot->nextSlot;
+        if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
+
+        slot->prevSlot = nullptr;
+        slot->nextSlot = header->usedList;
+        if (header->usedList != nullptr) header->usedList->prevSlot = slot;
+        header->usedList = slot;
+        slot->inUse = 1;
+        header->freeCount -= 1;
+
+        block = BlockAt(header, slot->index);
+        KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
+        HookupBlockToList(block, blockBuckets, blockCounts);
+    }
+    // The capture takes the lock itself.
+    CollectStackTrace(block);
+    return block;
+}
+
+void Partition::ReleasePoolBlock(Handle pool, Handle blockHandle) {
+    PoolHeader* header = detail::PoolHeaderOf(pool);
+    MemoryBlock* block = detail::BlockOf(blockHandle);
+    PoolSlot* slot = SlotOf(header, block);
+    KRMM_Assert(block->magic == kPoolBlockMagic, "ReleasePoolBlock invalid block magic number");
+    if (slot->inUse == 0) {
+        KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
+        return;
+    }
+
+    {
+        detail::CriticalSection lock;
+        RemoveBlockFromList(block, blockBuckets, blockCounts);
+    }
+
+    // Unregistered and not yet free: no other operation reaches the block, so
+    // the reset (and the heap calls in it) runs without the lock. memSize of
+    // inline data, oversize, locked, instantiated and destructor stay as the
+    // last user left them.
+    if (block->flags & kBlockFlagDetached) {
+        ::operator delete(detail::DetachedStorageOf(block));
+        block->masterPtr = detail::InlineDataOf(block);
+        block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
+        block->memSize = header->blockSize;
+        block->capacity = header->blockSize;
+    }
+    if (block->qtResource != nullptr) {
+        block->qtResource = nullptr;
+        block->resFile = detail::kNoResourceFile;
+    }
+    block->userData = nullptr;
+    detail::ReleaseStackRecord(block);
+
+    detail::CriticalSection lock;
+    if (slot->nextSlot != nullptr) slot->nextSlot->prevSlot = slot->prevSlot;
+    if (slot->prevSlot != nullptr) slot->prevSlot->nextSlot = slot->nextSlot;
+    if (header->usedList == slot) header->usedList = slot->nextSlot;
+    slot->prevSlot = nullptr;
+    slot->nextSlot = header->freeList;
+    if (header->freeList != nullptr) header->freeList->prevSlot = slot;
+    header->freeList = slot;
+    slot->inUse = 0;
+    header->freeCount += 1;
+}
+
+// Blocks still handed out are taken back first, as ReleasePoolBlock does:
+// unlinked from the registry, their detached storage and stack records freed.
+// The partition counters are left alone for them (a block handed out directly
+// by RequestPoolBlock was never counted). Then currentPool is cleared if it
+// names this pool, and the storage goes back through Deallocate. A null pool
+// does nothing.
+void Partition::DestroyPool(Handle pool) {
+    if (pool == nullptr) return;
+    const PoolHeader* header = detail::PoolHeaderOf(pool);
+    for (PoolSlot* slot = header->usedList; slot != nullptr && slot->inUse != 0;
+         slot = header->usedList) {
+        ReleasePoolBlock(pool, reinterpret_cast<Handle>(BlockAt(header, slot->index)));
+    }
+    if (currentPool == pool) currentPool = nullptr;
+    Deallocate(*pool);
+}
+
+void Partition::SetCurrentPool(Handle pool) {
+    currentPool = pool;
+}
+
+void Partition::SetPoolEnabled(bool enabled) {
+    poolEnabled = enabled ? (poolEnabled | 1u) : (poolEnabled & ~1u);
+}
+
+bool Partition::IsHandleInUse(const char* const* handle) const {
+    if (handle == nullptr) return false;
+    const auto* block = reinterpret_cast<const MemoryBlock*>(handle);
+    if (block->magic == kBlockMagic) return true;
+    if (block->magic != kPoolBlockMagic) return false;
+    if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;
+    return SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
+}
+
 } // namespace KRMM
