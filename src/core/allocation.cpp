@@ -21,7 +21,9 @@
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
+#include "core/resizing.h"
 #include "platform/lock.h"
+#include "pools/pool_internal.h"
 
 namespace KRMM {
 namespace {
@@ -38,19 +40,16 @@ inline void* TryHeapAllocate(size_t bytes) noexcept {
     }
 }
 
-// Counts a request and its block, as Allocate does on entry. The caller holds
-// KRMM_CriticalSection (core/counters.h).
-inline void CountRequestLocked(Partition& partition, size_t size) noexcept {
-    detail::CounterAdd(partition.bytesAllocated, static_cast<int64_t>(size));
-    detail::LockedCounterAdd(partition.numCalls, 1);
-    detail::LockedCounterAdd(partition.numBlocks, int64_t{1});
+// A request and its block, as Allocate counts them on entry.
+inline detail::CounterChange RequestCount(size_t size) noexcept {
+    return {static_cast<int64_t>(size), 1, 1, 0};
 }
 
 // A refused heap request still counts as a request and a block: counted on
 // entry, never taken back. The lock is taken only for the count.
 void CountRefusedRequest(Partition& partition, size_t size) noexcept {
     detail::CriticalSection lock;
-    CountRequestLocked(partition, size);
+    detail::ApplyLocked(partition, RequestCount(size));
 }
 
 inline bool TracingOn(const Partition& partition) noexcept {
@@ -63,16 +62,29 @@ inline bool TracingOn(const Partition& partition) noexcept {
 // The counts are made inside the critical section that links the block (or,
 // after a refusal, in one of their own), not before the heap call: nobody can
 // tell the difference, and it saves the separate atomic updates.
-Ptr Partition::Allocate(size_t size) {
+// Never inlined: its name is the first line of every stack it records.
+[[gnu::noinline]] Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
         detail::PoolHeaderOf(currentPool)->blockSize >= size) {
-        if (MemoryBlock* block = RequestPoolBlock(currentPool)) {
-            block->memSize = size;
-            {
+        const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
+        MemoryBlock* block;
+        if (TracingOn(*this)) {
+            // The capture runs in RequestPoolBlock's frame, which its record
+            // names; the counts then take a section of their own.
+            block = RequestPoolBlock(currentPool);
+            if (block != nullptr) {
                 detail::CriticalSection lock;
-                CountRequestLocked(*this, size);
-                detail::LockedCounterAdd(numpoolHits, int64_t{1});
+                detail::ApplyLocked(*this, hit);
             }
+        } else {
+            // RequestPoolBlock with the counts made in its critical section. A
+            // block back from its pool has no record, so with tracing off its
+            // capture has nothing to do.
+            block = detail::TakeFromPool(*this, currentPool, &hit);
+            if (block != nullptr && block->stackTrace != nullptr) CollectStackTrace(block);
+        }
+        if (block != nullptr) {
+            block->memSize = size;
             block->instantiated = false;
             block->destructor = nullptr;
             return block->masterPtr;
@@ -136,8 +148,8 @@ Ptr Partition::Allocate(size_t size) {
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
     {
         detail::CriticalSection lock;
+        detail::ApplyLocked(*this, RequestCount(size));
         detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
-        CountRequestLocked(*this, size);
     }
     return data;
 }
@@ -145,16 +157,12 @@ Ptr Partition::Allocate(size_t size) {
 bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
     if (h == nullptr) return false;
     MemoryBlock* block = detail::BlockOf(h);
-    // Two's-complement wrap turns a shrink into a subtraction.
-    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
-
-    const size_t capacity = block->capacity;
-    if (capacity >= newSize &&
-        ((block->flags & kBlockFlagDetached) == 0 ||
-         capacity - newSize <= size_t{block->oversize} + detail::kShrinkTolerance)) {
-        block->memSize = newSize;
+    if (detail::KeepsStorage(block, newSize)) {
+        detail::ResizeInPlace(*this, block, newSize);
         return true;
     }
+    // Counted on entry: the adjustment stays when the move fails.
+    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
 
     const size_t slack = std::max(size_t{block->oversize}, detail::kMinMoveSlack);
     void* storage = newSize <= kSizeMax - slack - detail::kLinkWordSize
@@ -189,14 +197,10 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
 void Partition::Deallocate(void* p) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
-    const int64_t size = static_cast<int64_t>(block->memSize);
+    const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
     if (block->pool != nullptr) {
-        {
-            detail::CriticalSection lock;
-            detail::CounterAdd(bytesAllocated, -size);
-            detail::LockedCounterAdd(numBlocks, int64_t{-1});
-        }
-        ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
+        // ReleasePoolBlock, with the counts made in its first critical section.
+        detail::ReturnToPool(*this, block->pool, block, &release);
         return;
     }
     KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
@@ -204,9 +208,8 @@ void Partition::Deallocate(void* p) {
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
     {
         detail::CriticalSection lock;
+        detail::ApplyLocked(*this, release);
         detail::UnlinkBlock(block, blockBuckets, blockCounts);
-        detail::CounterAdd(bytesAllocated, -size);
-        detail::LockedCounterAdd(numBlocks, int64_t{-1});
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     block->masterPtr = nullptr;

@@ -24,12 +24,14 @@
 // Readers see each counter's latest value, with no ordering between counters.
 //
 // Thread safety: CounterAdd and CounterLoad from any thread; LockedCounterAdd
-// only with KRMM_CriticalSection held.
+// and ApplyLocked only with KRMM_CriticalSection held.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <type_traits>
+
+#include <KRMM/KRMM.h>
 
 namespace KRMM::detail {
 
@@ -53,6 +55,23 @@ inline void LockedCounterAdd(T& counter, T delta) noexcept {
 template <class T>
 inline T CounterLoad(const T& counter) noexcept {
     return std::atomic_ref<T>(const_cast<T&>(counter)).load(std::memory_order_relaxed);
+}
+
+/// One operation's change of the partition counters, applied inside a
+/// critical section the operation holds anyway.
+struct CounterChange {
+    int64_t bytes = 0;     ///< bytesAllocated
+    int64_t blocks = 0;    ///< numBlocks
+    int32_t calls = 0;     ///< numCalls
+    int64_t poolHits = 0;  ///< numpoolHits
+};
+
+/// Applies `change`. The caller holds KRMM_CriticalSection.
+inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept {
+    if (change.bytes != 0) CounterAdd(partition.bytesAllocated, change.bytes);
+    if (change.blocks != 0) LockedCounterAdd(partition.numBlocks, change.blocks);
+    if (change.calls != 0) LockedCounterAdd(partition.numCalls, change.calls);
+    if (change.poolHits != 0) LockedCounterAdd(partition.numpoolHits, change.poolHits);
 }
 
 } // namespace KRMM::detail

@@ -16,18 +16,22 @@
 // detached storage, which its release frees.
 //
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under KRMM_CriticalSection (the stack capture and the header
-// reset run outside it). CreatePool, DestroyPool, SetCurrentPool,
+// the registry under KRMM_CriticalSection (the stack capture, and the freeing
+// of a released block's detached storage and stack record, run outside it; a
+// release with nothing to free takes the lock once). CreatePool, DestroyPool, SetCurrentPool,
 // SetPoolEnabled and IsHandleInUse take no lock of their own; changing or
 // destroying a pool while other threads allocate from it is the caller's
 // responsibility.
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "core/registry.h"
 #include "platform/lock.h"
+#include "pools/pool_internal.h"
 
 namespace KRMM {
 namespace {
@@ -105,66 +109,72 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
     return pool;
 }
 
-MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
-    PoolHeader* header = detail::PoolHeaderOf(pool);
-    MemoryBlock* block;
-    {
-        detail::CriticalSection lock;
-        if (header->freeCount == 0) return nullptr;
-        PoolSlot* slot = header->freeList;
-        header->freeList = slot->nextSlot;
-        if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
+namespace detail {
 
-        slot->prevSlot = nullptr;
-        slot->nextSlot = header->usedList;
-        if (header->usedList != nullptr) header->usedList->prevSlot = slot;
-        header->usedList = slot;
-        slot->inUse = 1;
-        header->freeCount -= 1;
+MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
+    PoolHeader* header = PoolHeaderOf(pool);
+    CriticalSection lock;
+    if (header->freeCount == 0) return nullptr;
+    // The counter update first: its atomic add then overlaps the list work.
+    if (change != nullptr) ApplyLocked(partition, *change);
+    PoolSlot* slot = header->freeList;
+    header->freeList = slot->nextSlot;
+    if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
 
-        block = BlockAt(header, slot->index);
-        KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
-        HookupBlockToList(block, blockBuckets, blockCounts);
-    }
-    // The capture takes the lock itself.
-    CollectStackTrace(block);
+    slot->prevSlot = nullptr;
+    slot->nextSlot = header->usedList;
+    if (header->usedList != nullptr) header->usedList->prevSlot = slot;
+    header->usedList = slot;
+    slot->inUse = 1;
+    header->freeCount -= 1;
+
+    MemoryBlock* block = BlockAt(header, slot->index);
+    Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
+    LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
     return block;
 }
 
-void Partition::ReleasePoolBlock(Handle pool, Handle blockHandle) {
-    PoolHeader* header = detail::PoolHeaderOf(pool);
-    MemoryBlock* block = detail::BlockOf(blockHandle);
+void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, const CounterChange* change) {
+    PoolHeader* header = PoolHeaderOf(pool);
     PoolSlot* slot = SlotOf(header, block);
-    KRMM_Assert(block->magic == kPoolBlockMagic, "ReleasePoolBlock invalid block magic number");
+    // The reports follow the counting, as they would after a separate count.
+    std::optional<CriticalSection> lock;
+    if (change != nullptr) {
+        lock.emplace();
+        ApplyLocked(partition, *change);
+    }
+    Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "ReleasePoolBlock invalid block magic number");
     if (slot->inUse == 0) {
-        KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
+        Partition::KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
         return;
     }
+    if (!lock) lock.emplace();
+    UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
 
-    {
-        detail::CriticalSection lock;
-        RemoveBlockFromList(block, blockBuckets, blockCounts);
-    }
-
-    // Unregistered and not yet free: no other operation reaches the block, so
-    // the reset (and the heap calls in it) runs without the lock. memSize of
-    // inline data, oversize, locked, instantiated and destructor stay as the
-    // last user left them.
-    if (block->flags & kBlockFlagDetached) {
-        ::operator delete(detail::DetachedStorageOf(block));
-        block->masterPtr = detail::InlineDataOf(block);
-        block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
-        block->memSize = header->blockSize;
-        block->capacity = header->blockSize;
+    // Once unregistered and not yet free, no other operation reaches the
+    // block. Freeing its storage or stack record must wait until the lock is
+    // released; with neither to free it goes straight back to the free list.
+    // memSize of inline data, oversize, locked, instantiated and destructor
+    // stay as the last user left them.
+    const bool ownsHeap = (block->flags & kBlockFlagDetached) != 0 || block->stackTrace != nullptr;
+    if (ownsHeap) {
+        lock.reset();
+        if (block->flags & kBlockFlagDetached) {
+            ::operator delete(DetachedStorageOf(block));
+            block->masterPtr = InlineDataOf(block);
+            block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
+            block->memSize = header->blockSize;
+            block->capacity = header->blockSize;
+        }
+        ReleaseStackRecord(block);
     }
     if (block->qtResource != nullptr) {
         block->qtResource = nullptr;
-        block->resFile = detail::kNoResourceFile;
+        block->resFile = kNoResourceFile;
     }
     block->userData = nullptr;
-    detail::ReleaseStackRecord(block);
 
-    detail::CriticalSection lock;
+    if (!lock) lock.emplace();
     if (slot->nextSlot != nullptr) slot->nextSlot->prevSlot = slot->prevSlot;
     if (slot->prevSlot != nullptr) slot->prevSlot->nextSlot = slot->nextSlot;
     if (header->usedList == slot) header->usedList = slot->nextSlot;
@@ -174,6 +184,20 @@ void Partition::ReleasePoolBlock(Handle pool, Handle blockHandle) {
     header->freeList = slot;
     slot->inUse = 0;
     header->freeCount += 1;
+}
+
+} // namespace detail
+
+// Never inlined: its name is the first line of the stack it records.
+[[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
+    // The capture takes the lock itself.
+    if (block != nullptr) CollectStackTrace(block);
+    return block;
+}
+
+void Partition::ReleasePoolBlock(Handle pool, Handle block) {
+    detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
 }
 
 // Blocks still handed out are taken back first, as ReleasePoolBlock does:

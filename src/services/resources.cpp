@@ -59,14 +59,19 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
 
 } // namespace
 
-MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
-    // Counted on entry; a refusal keeps the counts. The data is the host's, so
-    // bytesAllocated does not change.
-    detail::CounterAdd(numBlocks, int64_t{1});
-    detail::CounterAdd(numCalls, 1);
+// Never inlined: its name is the first line of the stack it records.
+[[gnu::noinline]] MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
+    // A request and a block, counted inside the link section (or, after a
+    // refusal, in a section of their own; core/counters.h). The data is the
+    // host's, so bytesAllocated does not change.
+    constexpr detail::CounterChange kRequest{0, 1, 1, 0};
 
     MemoryBlock* block = TryAllocateHeader();
     if (block == nullptr) {
+        {
+            detail::CriticalSection lock;
+            detail::ApplyLocked(*this, kRequest);
+        }
         KRMM_Assert(false, "Allocate new failed (exception)");
         InvokeCallbacks(detail::kEventAllocationFailed, size);
         return nullptr;
@@ -96,6 +101,7 @@ MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
     {
         detail::CriticalSection lock;
         HookupBlockToList(block, resourceBuckets, resourceCounts);
+        detail::ApplyLocked(*this, kRequest);
     }
     return block;
 }
@@ -140,8 +146,12 @@ void Partition::SetQTResourcePtr(void* handle, void** resourceHandle, short resF
 void Partition::DeallocateResource(void* handle) {
     if (handle == nullptr) return;
     MemoryBlock* block = detail::BlockOf(handle);
-    detail::CounterAdd(numBlocks, int64_t{-1});
+    constexpr detail::CounterChange kRelease{0, -1, 0, 0};
     if (block->pool != nullptr) {
+        {
+            detail::CriticalSection lock;
+            detail::ApplyLocked(*this, kRelease);
+        }
         KRMM_Assert(false, "Resource blocks should not be pooled");
         ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
         return;
@@ -152,6 +162,7 @@ void Partition::DeallocateResource(void* handle) {
     {
         detail::CriticalSection lock;
         RemoveBlockFromList(block, resourceBuckets, resourceCounts);
+        detail::ApplyLocked(*this, kRelease);
     }
     // Storage of its own exists only after a resize moved the data; the
     // resource's data stays the host's.
