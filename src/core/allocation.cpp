@@ -146,6 +146,7 @@ inline bool TracingOn(const Partition& partition) noexcept {
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
+    detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
         detail::ApplyLocked(*this, RequestCount(size));
@@ -206,6 +207,7 @@ void Partition::Deallocate(void* p) {
     KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
     block->magic = 0;
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
+    detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
         detail::ApplyLocked(*this, release);

@@ -16,21 +16,18 @@
 // detached storage, which its release frees.
 //
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under KRMM_CriticalSection (the stack capture, and the freeing
-// of a released block's detached storage and stack record, run outside it; a
-// release with nothing to free takes the lock once). CreatePool, DestroyPool, SetCurrentPool,
-// SetPoolEnabled and IsHandleInUse take no lock of their own; changing or
-// destroying a pool while other threads allocate from it is the caller's
-// responsibility.
+// the registry under KRMM_CriticalSection (pools/pool_internal.h; the stack
+// capture, and the freeing of a released block's detached storage and stack
+// record, run outside it; a release with nothing to free takes the lock
+// once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
+// IsHandleInUse take no lock of their own; changing or destroying a pool
+// while other threads allocate from it is the caller's responsibility.
 #include <cstdint>
 #include <limits>
-#include <optional>
 
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
-#include "core/registry.h"
-#include "platform/lock.h"
 #include "pools/pool_internal.h"
 
 namespace KRMM {
@@ -38,17 +35,6 @@ namespace {
 
 constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
 constexpr size_t kPerBlockOverhead = detail::kHeaderSize + sizeof(PoolSlot);
-
-inline MemoryBlock* BlockAt(const PoolHeader* header, size_t index) noexcept {
-    return reinterpret_cast<MemoryBlock*>(reinterpret_cast<char*>(header->firstBlock) +
-                                          index * header->blockStride);
-}
-
-inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noexcept {
-    const uintptr_t distance =
-        reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(header->firstBlock);
-    return header->slots + distance / header->blockStride;
-}
 
 void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
     block->masterPtr = detail::InlineDataOf(block);
@@ -103,90 +89,11 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
         slots[i].prevSlot = i > 0 ? &slots[i - 1] : nullptr;
         slots[i].nextSlot = i + 1 < blockCount ? &slots[i + 1] : nullptr;
     }
-    for (size_t i = 0; i < blockCount; ++i) FormatBlock(BlockAt(header, i), blockSize, pool);
+    for (size_t i = 0; i < blockCount; ++i) FormatBlock(detail::BlockAt(header, i), blockSize, pool);
     // With no blocks this address is never followed: freeCount is 0.
     header->freeList = slots;
     return pool;
 }
-
-namespace detail {
-
-MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
-    PoolHeader* header = PoolHeaderOf(pool);
-    CriticalSection lock;
-    if (header->freeCount == 0) return nullptr;
-    // The counter update first: its atomic add then overlaps the list work.
-    if (change != nullptr) ApplyLocked(partition, *change);
-    PoolSlot* slot = header->freeList;
-    header->freeList = slot->nextSlot;
-    if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
-
-    slot->prevSlot = nullptr;
-    slot->nextSlot = header->usedList;
-    if (header->usedList != nullptr) header->usedList->prevSlot = slot;
-    header->usedList = slot;
-    slot->inUse = 1;
-    header->freeCount -= 1;
-
-    MemoryBlock* block = BlockAt(header, slot->index);
-    Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
-    LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
-    return block;
-}
-
-void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, const CounterChange* change) {
-    PoolHeader* header = PoolHeaderOf(pool);
-    PoolSlot* slot = SlotOf(header, block);
-    // The reports follow the counting, as they would after a separate count.
-    std::optional<CriticalSection> lock;
-    if (change != nullptr) {
-        lock.emplace();
-        ApplyLocked(partition, *change);
-    }
-    Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "ReleasePoolBlock invalid block magic number");
-    if (slot->inUse == 0) {
-        Partition::KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
-        return;
-    }
-    if (!lock) lock.emplace();
-    UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
-
-    // Once unregistered and not yet free, no other operation reaches the
-    // block. Freeing its storage or stack record must wait until the lock is
-    // released; with neither to free it goes straight back to the free list.
-    // memSize of inline data, oversize, locked, instantiated and destructor
-    // stay as the last user left them.
-    const bool ownsHeap = (block->flags & kBlockFlagDetached) != 0 || block->stackTrace != nullptr;
-    if (ownsHeap) {
-        lock.reset();
-        if (block->flags & kBlockFlagDetached) {
-            ::operator delete(DetachedStorageOf(block));
-            block->masterPtr = InlineDataOf(block);
-            block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
-            block->memSize = header->blockSize;
-            block->capacity = header->blockSize;
-        }
-        ReleaseStackRecord(block);
-    }
-    if (block->qtResource != nullptr) {
-        block->qtResource = nullptr;
-        block->resFile = kNoResourceFile;
-    }
-    block->userData = nullptr;
-
-    if (!lock) lock.emplace();
-    if (slot->nextSlot != nullptr) slot->nextSlot->prevSlot = slot->prevSlot;
-    if (slot->prevSlot != nullptr) slot->prevSlot->nextSlot = slot->nextSlot;
-    if (header->usedList == slot) header->usedList = slot->nextSlot;
-    slot->prevSlot = nullptr;
-    slot->nextSlot = header->freeList;
-    if (header->freeList != nullptr) header->freeList->prevSlot = slot;
-    header->freeList = slot;
-    slot->inUse = 0;
-    header->freeCount += 1;
-}
-
-} // namespace detail
 
 // Never inlined: its name is the first line of the stack it records.
 [[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
@@ -211,7 +118,7 @@ void Partition::DestroyPool(Handle pool) {
     const PoolHeader* header = detail::PoolHeaderOf(pool);
     for (PoolSlot* slot = header->usedList; slot != nullptr && slot->inUse != 0;
          slot = header->usedList) {
-        ReleasePoolBlock(pool, reinterpret_cast<Handle>(BlockAt(header, slot->index)));
+        ReleasePoolBlock(pool, reinterpret_cast<Handle>(detail::BlockAt(header, slot->index)));
     }
     if (currentPool == pool) currentPool = nullptr;
     Deallocate(*pool);
@@ -231,7 +138,7 @@ bool Partition::IsHandleInUse(const char* const* handle) const {
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;
     if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;
-    return SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
+    return detail::SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
 }
 
 } // namespace KRMM
