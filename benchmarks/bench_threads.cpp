@@ -6,6 +6,8 @@
 // and 32768 bytes, and touches every byte of it. The library side uses one
 // partition shared by all threads (NewHandle / DisposeHandle), the reference
 // raw operator new / delete. items_per_second is the total over all threads.
+// Case "own" gives every thread a partition of its own: then only the
+// process-wide lock is shared between the threads.
 //
 // The library side also reports, per lock acquisition (two per step: one to
 // unlink, one to link), how often the acquire found the lock held
@@ -52,8 +54,13 @@ struct Tables {
           slots(SlotSequence(kLiveBlocks, kTableSize, 200 + static_cast<uint64_t>(thread))) {}
 };
 
-void ThreadsKrmm(benchmark::State& state) {
-    KRMM::Partition& partition = SharedPartition();
+KRMM::Partition& OwnPartition(int thread) {
+    static KRMM::Partition* partitions[2] = {NewPartition(), NewPartition()};
+    return *partitions[thread % 2];
+}
+
+void ThreadsKrmm(benchmark::State& state, bool shared) {
+    KRMM::Partition& partition = shared ? SharedPartition() : OwnPartition(state.thread_index());
     const Tables t(state.thread_index());
     std::vector<KRMM::Handle> live(kLiveBlocks);
     for (uint32_t i = 0; i < kLiveBlocks; ++i) live[i] = partition.NewHandle(t.sizes[i]);
@@ -99,7 +106,8 @@ void ThreadsRaw(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(ThreadsKrmm)->Name("threads/shared/krmm")->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK_CAPTURE(ThreadsKrmm, shared, true)->Name("threads/shared/krmm")->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK_CAPTURE(ThreadsKrmm, own, false)->Name("threads/own/krmm")->Threads(1)->Threads(2)->UseRealTime();
 BENCHMARK(ThreadsRaw)->Name("threads/shared/raw")->Threads(1)->Threads(2)->UseRealTime();
 
 } // namespace krmm_bench

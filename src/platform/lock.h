@@ -56,9 +56,9 @@ inline std::atomic_ref<uint32_t> LockWord(os_unfair_lock_t lock) noexcept {
     return std::atomic_ref<uint32_t>(lock->_os_unfair_lock_opaque);
 }
 
+// Locks on different cache lines mostly get different counts.
 inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
-    const uintptr_t a = reinterpret_cast<uintptr_t>(lock);
-    return g_lockSleepers[((a >> 2) ^ (a >> 6) ^ (a >> 12)) % kSleeperSlots].count;
+    return g_lockSleepers[(reinterpret_cast<uintptr_t>(lock) >> 6) % kSleeperSlots].count;
 }
 
 inline void LockAcquire(os_unfair_lock_t lock) noexcept {
