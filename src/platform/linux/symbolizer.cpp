@@ -46,6 +46,7 @@
 #include <cstring>
 
 #if defined(KRMM_HAVE_LIBDW)
+#include <elfutils/libdw.h>
 #include <elfutils/libdwfl.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -105,7 +106,12 @@ bool SourceLineOf(uintptr_t callSite, char* file, size_t fileSize, int* line) no
     if (gDwfl == nullptr || LoadCount() != gReportedLoads) ReportModules();
     bool found = false;
     if (gDwfl != nullptr) {
-        if (Dwfl_Module* module = dwfl_addrmodule(gDwfl, callSite)) {
+        Dwfl_Module* module = dwfl_addrmodule(gDwfl, callSite);
+        Dwarf_Addr bias = 0;
+        // Only inside a compilation unit: code without debug information
+        // (crt1's _start) would otherwise get the nearest unit's last line.
+        Dwarf_Die* unit = module != nullptr ? dwfl_module_addrdie(module, callSite, &bias) : nullptr;
+        if (unit != nullptr && dwarf_haspc(unit, callSite - bias) > 0) {
             if (Dwfl_Line* entry = dwfl_module_getsrc(module, callSite)) {
                 int lineNumber = 0;
                 const char* source =
