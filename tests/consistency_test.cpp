@@ -147,8 +147,8 @@ TEST(Consistency, FindsBrokenHeaders) {
         {inlineBlock, [](MemoryBlock* b) { b->memSize = b->capacity + 1; }, "exceeds capacity"},
         {inlineBlock, [](MemoryBlock* b) { b->masterPtr += 8; }, "inline data at"},
         {inlineBlock, [](MemoryBlock* b) { b->pool = reinterpret_cast<KRMM::Handle>(b); }, "pooled flag clear"},
-        {detached, [](MemoryBlock* b) { b->masterPtr = reinterpret_cast<char*>(&b->blockLink) + 16; },
-         "link word is"},
+        // The word in front of the data is then the header's `next`.
+        {detached, [](MemoryBlock* b) { b->masterPtr = reinterpret_cast<char*>(&b->prev); }, "link word is"},
     };
     for (const Case& c : cases) {
         HeaderGuard guard(c.block);

@@ -42,7 +42,7 @@ Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
         detail::PoolHeaderOf(currentPool)->blockSize >= size) {
         if (MemoryBlock* block = RequestPoolBlock(currentPool)) {
-            detail::san::ResizingInPlace(block, size);
+            detail::san::SizingHandOut(block, size);
             block->memSize = size;
             detail::CounterAdd(numCalls, 1);
             detail::CounterAdd(bytesAllocated, static_cast<int64_t>(size));

@@ -104,9 +104,11 @@ inline void BlockMade(const MemoryBlock* block) noexcept {
     NoAccess(block->masterPtr + block->memSize, block->capacity - block->memSize);
 }
 
-/// Before memSize becomes `newSize` without the data moving (an in-place
-/// resize, or Allocate sizing a pool block it was handed).
-inline void ResizingInPlace(const MemoryBlock* block, size_t newSize) noexcept {
+// memSize becomes `newSize` without the data moving. `contentsKept`: bytes
+// that come back into use hold what they held before (an in-place resize
+// keeps the data, and callers rely on it), so memcheck treats them as
+// defined; a hand-out's bytes are garbage to the new owner.
+inline void SizeInPlace(const MemoryBlock* block, size_t newSize, bool contentsKept) noexcept {
     if (!OwnsData(block)) return;
     const size_t oldSize = block->memSize;
 #if defined(KRMM_VALGRIND_HOOKS)
@@ -116,8 +118,24 @@ inline void ResizingInPlace(const MemoryBlock* block, size_t newSize) noexcept {
                                 newSize);
     }
 #endif
-    if (newSize > oldSize) Usable(block->masterPtr + oldSize, newSize - oldSize);
+    if (newSize > oldSize) {
+        Usable(block->masterPtr + oldSize, newSize - oldSize);
+#if defined(KRMM_VALGRIND_HOOKS)
+        if (contentsKept) VALGRIND_MAKE_MEM_DEFINED(block->masterPtr + oldSize, newSize - oldSize);
+#endif
+    }
     if (newSize < oldSize) NoAccess(block->masterPtr + newSize, oldSize - newSize);
+    static_cast<void>(contentsKept);
+}
+
+/// Resize, before memSize becomes `newSize` in place.
+inline void ResizingInPlace(const MemoryBlock* block, size_t newSize) noexcept {
+    SizeInPlace(block, newSize, true);
+}
+
+/// Allocate, before it gives the pool block it was handed memSize `size`.
+inline void SizingHandOut(const MemoryBlock* block, size_t size) noexcept {
+    SizeInPlace(block, size, false);
 }
 
 /// Resize is about to move the data to `newData` (newSize bytes, then `slack`
@@ -180,6 +198,7 @@ inline void PoolBlockReturning(const PoolHeader* header, const MemoryBlock* bloc
 
 inline void BlockMade(const MemoryBlock*) noexcept {}
 inline void ResizingInPlace(const MemoryBlock*, size_t) noexcept {}
+inline void SizingHandOut(const MemoryBlock*, size_t) noexcept {}
 inline void MovingData(const MemoryBlock*, const char*, size_t, size_t) noexcept {}
 inline void BlockReleasing(const MemoryBlock*) noexcept {}
 inline void PoolFormatted(const PoolHeader*) noexcept {}
