@@ -368,12 +368,14 @@ public:
     /// Tells every registered function of `event` (1: the heap refused a
     /// request of `size` bytes): each non-null function in use is called once,
     /// whatever its count, with (event, size, its user data), in slot order.
-    /// The notification works on a consistent copy of the table: the live
-    /// (function, user data) pairs are copied into a stack array under
-    /// KRMM_CriticalSection, the lock is released, and only then are they
-    /// called, so a callback never runs with the lock held and may itself
-    /// register, unregister or allocate. Registrations made while the calls
-    /// run take effect from the next notification. Nothing is allocated. An
+    /// Takes no lock (Resize notifies, and may run on a thread that holds
+    /// KRMM_CriticalSection): the live (function, user data) pairs are read
+    /// with atomic loads into a stack array, then called, so a callback may
+    /// itself register, unregister or allocate; registrations made while the
+    /// calls run take effect from the next notification. A slot registered or
+    /// unregistered on another thread during the snapshot may be seen before or
+    /// after that change. Nothing is
+    /// allocated. An
     /// exception thrown by a callback stops the walk (later slots are not
     /// called) and passes out to the caller unchanged.
     void InvokeCallbacks(int event, size_t size);
