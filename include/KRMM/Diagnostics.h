@@ -56,7 +56,7 @@ struct StackGroup {
 
 /// Groups of blocks, largest first: by byteCount, then blockCount, then stack.
 struct BlockGroups {
-    std::vector<StackGroup> groups;
+    std::vector<StackGroup> groups;  ///< The groups, largest first.
     size_t blockCount = 0;  ///< Blocks in all groups.
     size_t byteCount = 0;   ///< Bytes in all groups.
 };

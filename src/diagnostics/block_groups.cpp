@@ -44,6 +44,13 @@ struct StackHash {
     }
 };
 
+// Hashes of our own keep the containers' code internal to the library (an
+// instantiation on standard types alone would be exported).
+struct HandleHash {
+    size_t operator()(const void* handle) const noexcept { return std::hash<const void*>{}(handle); }
+};
+using HandleSet = std::unordered_set<const void*, HandleHash>;
+
 struct BlockSnapshot {
     size_t size = 0;
     size_t frameCount = 0;  // frames after slot 0, up to the first null
@@ -74,10 +81,10 @@ bool Snapshot(const Partition& partition, const void* handle, BlockSnapshot* out
 }
 
 BlockGroups Group(const Partition& partition, const std::vector<const void*>& candidates,
-                  const std::unordered_set<const void*>& excluded) {
+                  const HandleSet& excluded) {
     BlockGroups result;
     std::unordered_map<std::vector<void*>, size_t, StackHash> index;
-    std::unordered_set<const void*> seen;
+    HandleSet seen;
     BlockSnapshot snapshot;
     std::vector<void*> key;
     for (const void* handle : candidates) {
@@ -111,7 +118,7 @@ std::vector<const void*> LiveBlocks(const Partition& partition) {
 
 BlockGroups GroupNewBlocks(const Partition& partition, const std::vector<const void*>& before,
                            const std::vector<const void*>& after) {
-    const std::unordered_set<const void*> old(before.begin(), before.end());
+    const HandleSet old(before.begin(), before.end());
     return Group(partition, after, old);
 }
 

@@ -30,6 +30,7 @@
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -43,6 +44,13 @@ namespace KRMM::diag {
 namespace {
 
 constexpr uint16_t kKnownFlags = kBlockFlagDetached | kBlockFlagPooled | kBlockFlagResource;
+
+// A hash of our own keeps the set's code internal to the library (an
+// instantiation on standard types alone would be exported).
+struct HeaderHash {
+    size_t operator()(const MemoryBlock* block) const noexcept { return std::hash<const void*>{}(block); }
+};
+using HeaderSet = std::unordered_set<const MemoryBlock*, HeaderHash>;
 
 class Findings {
 public:
@@ -97,7 +105,7 @@ void CheckHeader(const MemoryBlock* block, bool resourceRegistry, const char* re
 }
 
 void CheckRegistry(MemoryBlock* const* buckets, const unsigned long* counts, bool resourceRegistry,
-                   std::unordered_set<const MemoryBlock*>& seen, Findings& out) {
+                   HeaderSet& seen, Findings& out) {
     const char* registry = resourceRegistry ? "resource" : "ordinary";
     for (size_t i = 0; i < detail::kBucketCount; ++i) {
         size_t length = 0;
@@ -152,7 +160,7 @@ size_t CheckSlotList(const PoolHeader* header, const PoolSlot* head, bool usedLi
     return length;
 }
 
-void CheckPool(const Partition& partition, const std::unordered_set<const MemoryBlock*>& registered,
+void CheckPool(const Partition& partition, const HeaderSet& registered,
                Findings& out) {
     const Handle pool = partition.currentPool;
     if (!registered.count(reinterpret_cast<const MemoryBlock*>(pool))) {
@@ -204,8 +212,8 @@ void CheckPool(const Partition& partition, const std::unordered_set<const Memory
 
 std::vector<std::string> CheckPartition(const Partition& partition) {
     Findings findings;
-    std::unordered_set<const MemoryBlock*> ordinary;
-    std::unordered_set<const MemoryBlock*> resources;
+    HeaderSet ordinary;
+    HeaderSet resources;
     CheckRegistry(partition.blockBuckets, partition.blockCounts, false, ordinary, findings);
     CheckRegistry(partition.resourceBuckets, partition.resourceCounts, true, resources, findings);
     for (const MemoryBlock* block : resources)

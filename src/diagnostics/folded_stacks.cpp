@@ -16,6 +16,7 @@
 // Thread safety: takes no lock; reads only the groups given.
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -27,6 +28,16 @@
 
 namespace KRMM::diag {
 namespace {
+
+// Types of our own keep the containers' code internal to the library (an
+// instantiation on standard types alone would be exported).
+struct TextHash {
+    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
+};
+struct FoldedLine {
+    std::string stack;
+    size_t bytes;
+};
 
 void AppendFrameName(std::string& line, const std::string& name) {
     for (const char c : name) {
@@ -43,8 +54,8 @@ void AppendFrameName(std::string& line, const std::string& name) {
 
 bool WriteFoldedStacks(std::FILE* out, const BlockGroups& groups) {
     detail::FrameTable table;
-    std::vector<std::pair<std::string, size_t>> lines;
-    std::unordered_map<std::string, size_t> index;
+    std::vector<FoldedLine> lines;
+    std::unordered_map<std::string, size_t, TextHash> index;
     std::string stack;
     for (const StackGroup& group : groups.groups) {
         stack.clear();
@@ -54,14 +65,14 @@ bool WriteFoldedStacks(std::FILE* out, const BlockGroups& groups) {
             AppendFrameName(stack, table.Describe(*frame).DisplayName());
         }
         auto [slot, added] = index.try_emplace(stack, lines.size());
-        if (added) lines.emplace_back(stack, 0);
-        lines[slot->second].second += group.byteCount;
+        if (added) lines.push_back(FoldedLine{stack, 0});
+        lines[slot->second].bytes += group.byteCount;
     }
     std::stable_sort(lines.begin(), lines.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
+                     [](const FoldedLine& a, const FoldedLine& b) { return a.bytes > b.bytes; });
 
     bool ok = true;
-    for (const auto& [text, bytes] : lines) ok &= std::fprintf(out, "%s %zu\n", text.c_str(), bytes) >= 0;
+    for (const FoldedLine& line : lines) ok &= std::fprintf(out, "%s %zu\n", line.stack.c_str(), line.bytes) >= 0;
     return ok && std::fflush(out) == 0;
 }
 

@@ -37,6 +37,13 @@ struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
+// Decimal text of `n` (std::to_string would export a table of its own).
+std::string Decimal(uintmax_t n) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%ju", n);
+    return text;
+}
+
 const char* Plural(size_t n, const char* one, const char* many) {
     return n == 1 ? one : many;
 }
@@ -100,11 +107,11 @@ void AppendFrameJson(std::string& json, const detail::FrameInfo& frame) {
     json += ",\"function\":";
     AppendJsonStringOrNull(json, frame.function);
     json += ",\"offset\":";
-    json += frame.symbol.empty() ? "null" : std::to_string(frame.offset);
+    json += frame.symbol.empty() ? "null" : Decimal(frame.offset);
     json += ",\"file\":";
     AppendJsonStringOrNull(json, frame.file);
     json += ",\"line\":";
-    json += frame.line > 0 ? std::to_string(frame.line) : "null";
+    json += frame.line > 0 ? Decimal(static_cast<uintmax_t>(frame.line)) : "null";
     json += '}';
 }
 
@@ -126,13 +133,13 @@ bool WriteLeakReport(std::FILE* out, const BlockGroups& groups) {
 
 bool WriteLeakReportJson(std::FILE* out, const BlockGroups& groups) {
     detail::FrameTable table;
-    std::string json = "{\"blocks\":" + std::to_string(groups.blockCount) +
-                       ",\"bytes\":" + std::to_string(groups.byteCount) + ",\"groups\":[";
+    std::string json = "{\"blocks\":" + Decimal(groups.blockCount) +
+                       ",\"bytes\":" + Decimal(groups.byteCount) + ",\"groups\":[";
     for (size_t g = 0; g < groups.groups.size(); ++g) {
         const StackGroup& group = groups.groups[g];
         if (g != 0) json += ',';
-        json += "{\"blocks\":" + std::to_string(group.blockCount) +
-                ",\"bytes\":" + std::to_string(group.byteCount) + ",\"frames\":[";
+        json += "{\"blocks\":" + Decimal(group.blockCount) +
+                ",\"bytes\":" + Decimal(group.byteCount) + ",\"frames\":[";
         for (size_t f = 0; f < group.frames.size(); ++f) {
             if (f != 0) json += ',';
             AppendFrameJson(json, table.Describe(group.frames[f]));

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -50,6 +51,22 @@ enum MappingField : uint32_t {
 enum LocationField : uint32_t { kLocationId = 1, kLocationMappingId = 2, kLocationAddress = 3, kLocationLine = 4 };
 enum LineField : uint32_t { kLineFunctionId = 1, kLineLine = 2 };
 enum FunctionField : uint32_t { kFunctionId = 1, kFunctionName = 2, kFunctionSystemName = 3, kFunctionFilename = 4 };
+
+// Hashes and keys of our own keep the containers' code internal to the
+// library (an instantiation on standard types alone would be exported).
+struct TextHash {
+    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
+};
+struct AddressHash {
+    size_t operator()(uintptr_t address) const noexcept { return std::hash<uintptr_t>{}(address); }
+};
+struct FunctionKey {
+    std::string name;
+    std::string file;
+    bool operator<(const FunctionKey& other) const {
+        return name != other.name ? name < other.name : file < other.file;
+    }
+};
 
 class Message {
 public:
@@ -155,7 +172,7 @@ private:
     }
 
     uint64_t Function(const std::string& name, const std::string& systemName, const std::string& file) {
-        auto [slot, added] = functions_.try_emplace({name, file}, functions_.size() + 1);
+        auto [slot, added] = functions_.try_emplace(FunctionKey{name, file}, functions_.size() + 1);
         if (!added) return slot->second;
         Message function;
         function.Varint(kFunctionId, slot->second);
@@ -184,11 +201,11 @@ private:
         return slot->second;
     }
 
-    std::unordered_map<std::string, uint64_t> strings_;
+    std::unordered_map<std::string, uint64_t, TextHash> strings_;
     std::vector<std::string> stringOrder_;
-    std::unordered_map<uintptr_t, uint64_t> locations_;
-    std::map<std::pair<std::string, std::string>, uint64_t> functions_;
-    std::unordered_map<uintptr_t, uint64_t> mappings_;
+    std::unordered_map<uintptr_t, uint64_t, AddressHash> locations_;
+    std::map<FunctionKey, uint64_t> functions_;
+    std::unordered_map<uintptr_t, uint64_t, AddressHash> mappings_;
     uint64_t noStackLocation_ = 0;
     Message programMapping_;
     Message libraryMappings_;
