@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include <KRMM/Diagnostics.h>
 #include <KRMM/KRMM.h>
 
 #include "document.h"
@@ -270,6 +271,15 @@ void PrintAllocationStack(const KRMM::Partition& heap, const void* block) {
     }
 }
 
+// Writes `groups` into `path` with one of the diagnostics writers.
+void WriteReport(const char* path, const char* what, const KRMM::diag::BlockGroups& groups,
+                 bool (*writer)(std::FILE*, const KRMM::diag::BlockGroups&)) {
+    std::FILE* file = std::fopen(path, "wb");
+    const bool written = file != nullptr && writer(file, groups);
+    if (file != nullptr) std::fclose(file);
+    std::printf("   %-22s %s\n", written ? path : "(not written)", what);
+}
+
 } // namespace
 
 int main() {
@@ -303,6 +313,8 @@ int main() {
                 "first change at byte %zu\n", replaced, doc.LastChangeAt());
     std::printf("   blocks before %zu, after %zu; new and still alive: %zu\n", before.size(),
                 after.size(), count);
+    // The same difference grouped by allocation stack, kept for the files below.
+    const KRMM::diag::BlockGroups groups = KRMM::diag::GroupNewBlocks(heap, before, after);
     for (size_t i = 0; i < count; ++i) {
         const bool kept = doc.HoldsUndoState(appeared[i]);
         std::printf("\n   block %p  %5zu bytes  %s\n", appeared[i], heap.GetBlockSize(appeared[i]),
@@ -312,6 +324,16 @@ int main() {
         if (!kept) heap.DisposeHandle(static_cast<KRMM::Handle>(const_cast<void*>(appeared[i])));
     }
     heap.EnableStackTraceInfo(false);
+
+    // For tools: the difference as a leak report (text and JSON) and a pprof
+    // profile, and every live block as folded stacks for a flame graph.
+    std::printf("\n   the same blocks grouped by allocation stack: %zu stacks, %zu bytes\n",
+                groups.groups.size(), groups.byteCount);
+    WriteReport("krmm-demo-leaks.txt", "leak report", groups, KRMM::diag::WriteLeakReport);
+    WriteReport("krmm-demo-leaks.json", "the same as JSON", groups, KRMM::diag::WriteLeakReportJson);
+    WriteReport("krmm-demo.pb.gz", "pprof profile (pprof -top)", groups, KRMM::diag::WritePprofProfile);
+    WriteReport("krmm-demo.folded", "live blocks, folded (scripts/flamegraph.py)",
+                KRMM::diag::GroupLiveBlocks(heap), KRMM::diag::WriteFoldedStacks);
 
     Step(8, "The report (PrintMemoryStats(1): counters, current pool, size histogram)");
     char name[128];
