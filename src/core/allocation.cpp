@@ -22,6 +22,7 @@
 #include "core/layout.h"
 #include "core/registry.h"
 #include "core/resizing.h"
+#include "diagnostics/sanitizer_hooks.h"
 #include "platform/lock.h"
 #include "pools/pool_internal.h"
 
@@ -84,6 +85,7 @@ inline bool TracingOn(const Partition& partition) noexcept {
             if (block != nullptr && block->stackTrace != nullptr) CollectStackTrace(block);
         }
         if (block != nullptr) {
+            detail::san::SizingHandOut(block, size);
             block->memSize = size;
             block->instantiated = false;
             block->destructor = nullptr;
@@ -142,6 +144,7 @@ inline bool TracingOn(const Partition& partition) noexcept {
         block->flags = kBlockFlagDetached;
     }
 
+    detail::san::BlockMade(block);
     block->magic = kBlockMagic;
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
@@ -187,6 +190,7 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
     } else {
         std::memcpy(newData, block->masterPtr, std::min(block->memSize, newSize));
     }
+    detail::san::MovingData(block, newData, newSize, slack);
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     block->flags = static_cast<uint16_t>(block->flags | kBlockFlagDetached);
     block->masterPtr = newData;
@@ -214,6 +218,7 @@ void Partition::Deallocate(void* p) {
         detail::UnlinkBlock(block, blockBuckets, blockCounts);
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
+    detail::san::BlockReleasing(block);
     block->masterPtr = nullptr;
     detail::ReleaseStackRecord(block);
     ::operator delete(block);

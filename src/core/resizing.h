@@ -18,6 +18,7 @@
 
 #include "core/counters.h"
 #include "core/layout.h"
+#include "diagnostics/sanitizer_hooks.h"
 
 namespace KRMM::detail {
 
@@ -33,6 +34,7 @@ inline bool KeepsStorage(const MemoryBlock* block, size_t newSize) noexcept {
 inline void ResizeInPlace(Partition& partition, MemoryBlock* block, size_t newSize) noexcept {
     // Two's-complement wrap turns a shrink into a subtraction.
     CounterAdd(partition.bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
+    san::ResizingInPlace(block, newSize);
     block->memSize = newSize;
 }
 

@@ -29,6 +29,7 @@
 
 #include "core/layout.h"
 #include "pools/pool_internal.h"
+#include "diagnostics/sanitizer_hooks.h"
 
 namespace KRMM {
 namespace {
@@ -90,6 +91,7 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
         slots[i].nextSlot = i + 1 < blockCount ? &slots[i + 1] : nullptr;
     }
     for (size_t i = 0; i < blockCount; ++i) FormatBlock(detail::BlockAt(header, i), blockSize, pool);
+    detail::san::PoolFormatted(header);
     // With no blocks this address is never followed: freeCount is 0.
     header->freeList = slots;
     return pool;

@@ -23,6 +23,7 @@
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
+#include "diagnostics/sanitizer_hooks.h"
 #include "platform/lock.h"
 
 namespace KRMM::detail {
@@ -44,24 +45,28 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 /// counted) when the pool has no free block.
 inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
     PoolHeader* header = PoolHeaderOf(pool);
-    CriticalSection lock;
-    if (header->freeCount == 0) return nullptr;
-    // The counter update first: its atomic add then overlaps the list work.
-    if (change != nullptr) ApplyLocked(partition, *change);
-    PoolSlot* slot = header->freeList;
-    header->freeList = slot->nextSlot;
-    if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
+    MemoryBlock* block;
+    {
+        CriticalSection lock;
+        if (header->freeCount == 0) return nullptr;
+        // The counter update first: its atomic add then overlaps the list work.
+        if (change != nullptr) ApplyLocked(partition, *change);
+        PoolSlot* slot = header->freeList;
+        header->freeList = slot->nextSlot;
+        if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
 
-    slot->prevSlot = nullptr;
-    slot->nextSlot = header->usedList;
-    if (header->usedList != nullptr) header->usedList->prevSlot = slot;
-    header->usedList = slot;
-    slot->inUse = 1;
-    header->freeCount -= 1;
+        slot->prevSlot = nullptr;
+        slot->nextSlot = header->usedList;
+        if (header->usedList != nullptr) header->usedList->prevSlot = slot;
+        header->usedList = slot;
+        slot->inUse = 1;
+        header->freeCount -= 1;
 
-    MemoryBlock* block = BlockAt(header, slot->index);
-    Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
-    LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
+        block = BlockAt(header, slot->index);
+        Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
+        LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
+    }
+    san::PoolBlockHandedOut(header, block);
     return block;
 }
 
@@ -86,6 +91,8 @@ inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, 
     }
     if (!lock) lock.emplace();
     UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
+    // Unregistered and in use: nobody else reaches the block, the lock or not.
+    san::PoolBlockReturning(header, block);
 
     // Once unregistered and not yet free, no other operation reaches the
     // block. Freeing its storage or stack record must wait until the lock is
