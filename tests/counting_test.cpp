@@ -264,3 +264,17 @@ TEST(Counting, ResizeEntryPointsAgreeOnEveryStep) {
         EXPECT_EQ(partition.bytesAllocated, 0);
     }
 }
+
+TEST(Counting, ReleasesAreCountedBeforeTheirMagicIsReported) {
+    Partition partition;
+    char* p = partition.Allocate(30);
+    MemoryBlock* resource = partition.AllocateFromExistingResource(&partition, 12);
+    Watch(partition);
+    const KRMM::diag::AssertObserver previous = KRMM::diag::SetAssertObserver(&RecordCountersAtReport);
+    partition.Deallocate(p);
+    partition.DeallocateResource(resource);
+    KRMM::diag::SetAssertObserver(previous);
+    ASSERT_EQ(g_seen.size(), 2u);
+    EXPECT_EQ(g_seen[0], (Snapshot{2, 1, 0, 0}));
+    EXPECT_EQ(g_seen[1], (Snapshot{2, 0, 0, 0}));
+}

@@ -1,14 +1,17 @@
 // allocation.cpp - Allocate, Resize, Deallocate and the copies built on them.
 //
-// Every heap and pool block is made, resized and released here. Counters are
-// counted on entry: a request counts before the heap is asked, and a refusal
-// does not take the count back.
+// Every heap and pool block is made, resized and released here. A request
+// counts whatever becomes of it, and a refusal does not take the count back.
+// The counts are made inside the critical section that links (or unlinks)
+// the block, after the heap call rather than before it; a refused request
+// takes the lock briefly just to count, before it is reported and before the
+// callbacks hear of it. Nobody can tell the difference, and it spares the
+// separate atomic updates (core/counters.h).
 //
 // Thread safety: Allocate and Deallocate hold KRMM_CriticalSection only around
-// the one registry call, and count numCalls and numBlocks inside that section
-// (core/counters.h); heap calls, the stack capture and the callbacks run
-// without it. Resize, DuplicateHandle and the TXString pair take no lock. One
-// block must not be used from two threads at once.
+// the one registry call and the counts; heap calls, the stack capture and the
+// callbacks run without it. Resize, DuplicateHandle and the TXString pair take
+// no lock. One block must not be used from two threads at once.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -60,9 +63,6 @@ inline bool TracingOn(const Partition& partition) noexcept {
 
 } // namespace
 
-// The counts are made inside the critical section that links the block (or,
-// after a refusal, in one of their own), not before the heap call: nobody can
-// tell the difference, and it saves the separate atomic updates.
 // Never inlined: its name is the first line of every stack it records.
 [[gnu::noinline]] Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
@@ -208,13 +208,14 @@ void Partition::Deallocate(void* p) {
         detail::ReturnToPool(*this, block->pool, block, &release);
         return;
     }
-    KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
-    block->magic = 0;
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
     detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
+        // Counted first, then checked and reported, as if counted on entry.
         detail::ApplyLocked(*this, release);
+        KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
+        block->magic = 0;
         detail::UnlinkBlock(block, blockBuckets, blockCounts);
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));

@@ -8,7 +8,7 @@
 // hash is computed before the lock is taken and the critical section is a
 // handful of loads and stores.
 //
-// Thread safety: BucketOf and PrefetchChainForLink/Unlink need no lock (a
+// Thread safety: BucketOf and PrefetchForLink/Unlink need no lock (a
 // prefetch changes nothing); LinkBlock and UnlinkBlock require
 // KRMM_CriticalSection (the destructor of a partition nobody else uses is
 // the one exception).

@@ -15,7 +15,8 @@
 // block, whose own masterPtr keeps the address it had at creation.
 //
 // Thread safety: the registry scans hold KRMM_CriticalSection for the whole
-// walk; creation and release take it only for the one link or unlink. Heap
+// walk; creation and release take it only for the one link or unlink, and
+// count numCalls and numBlocks inside that section (core/counters.h). Heap
 // calls, the stack capture and the memory callbacks run without it. No other
 // thread may create or release resource blocks of a partition while
 // DeleteAllHandlesWithResourceFile runs on it.
@@ -157,12 +158,13 @@ void Partition::DeallocateResource(void* handle) {
         return;
     }
     KRMM_DCHECK(block->flags & kBlockFlagResource);
-    KRMM_Assert(block->magic == kBlockMagic, "DeallocateResource invalid block magic number");
-    block->magic = 0;
     {
         detail::CriticalSection lock;
-        RemoveBlockFromList(block, resourceBuckets, resourceCounts);
+        // Counted first, then checked and reported, as if counted on entry.
         detail::ApplyLocked(*this, kRelease);
+        KRMM_Assert(block->magic == kBlockMagic, "DeallocateResource invalid block magic number");
+        block->magic = 0;
+        RemoveBlockFromList(block, resourceBuckets, resourceCounts);
     }
     // Storage of its own exists only after a resize moved the data; the
     // resource's data stays the host's.
