@@ -61,36 +61,47 @@ inline bool TracingOn(const Partition& partition) noexcept {
         .load(std::memory_order_relaxed);
 }
 
+// Allocate's pool path: RequestPoolBlock, then the hand-out's settings. Kept
+// out of line so that the heap path stays lean. Null: the pool is exhausted.
+[[gnu::noinline]] Ptr AllocateFromPool(Partition& partition, size_t size) {
+    const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
+    MemoryBlock* block;
+    if (TracingOn(partition)) {
+        // The capture runs in RequestPoolBlock's frame, which its record
+        // names; the counts then take a section of their own.
+        block = partition.RequestPoolBlock(partition.currentPool);
+        if (block == nullptr) return nullptr;
+        detail::CriticalSection lock;
+        detail::ApplyLocked(partition, hit);
+    } else {
+        // RequestPoolBlock with the counts made in its critical section. A
+        // block back from its pool has no record, so with tracing off its
+        // capture has nothing to do.
+        block = detail::TakeFromPool(partition, partition.currentPool, &hit);
+        if (block == nullptr) return nullptr;
+        if (block->stackTrace != nullptr) partition.CollectStackTrace(block);
+    }
+    detail::san::SizingHandOut(block, size);
+    block->memSize = size;
+    block->instantiated = false;
+    block->destructor = nullptr;
+    return block->masterPtr;
+}
+
+// Deallocate's pool branch: ReleasePoolBlock with the counts made in its
+// first critical section. Out of line, as AllocateFromPool.
+[[gnu::noinline]] void DeallocateToPool(Partition& partition, MemoryBlock* block) {
+    const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
+    detail::ReturnToPool(partition, block->pool, block, &release);
+}
+
 } // namespace
 
 // Never inlined: its name is the first line of every stack it records.
 [[gnu::noinline]] Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
         detail::PoolHeaderOf(currentPool)->blockSize >= size) {
-        const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
-        MemoryBlock* block;
-        if (TracingOn(*this)) {
-            // The capture runs in RequestPoolBlock's frame, which its record
-            // names; the counts then take a section of their own.
-            block = RequestPoolBlock(currentPool);
-            if (block != nullptr) {
-                detail::CriticalSection lock;
-                detail::ApplyLocked(*this, hit);
-            }
-        } else {
-            // RequestPoolBlock with the counts made in its critical section. A
-            // block back from its pool has no record, so with tracing off its
-            // capture has nothing to do.
-            block = detail::TakeFromPool(*this, currentPool, &hit);
-            if (block != nullptr && block->stackTrace != nullptr) CollectStackTrace(block);
-        }
-        if (block != nullptr) {
-            detail::san::SizingHandOut(block, size);
-            block->memSize = size;
-            block->instantiated = false;
-            block->destructor = nullptr;
-            return block->masterPtr;
-        }
+        if (Ptr data = AllocateFromPool(*this, size)) return data;
     }
 
     const size_t capacity = std::max(size, detail::kMinCapacity);
@@ -202,12 +213,11 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
 void Partition::Deallocate(void* p) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
-    const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
     if (block->pool != nullptr) {
-        // ReleasePoolBlock, with the counts made in its first critical section.
-        detail::ReturnToPool(*this, block->pool, block, &release);
+        DeallocateToPool(*this, block);
         return;
     }
+    const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
     detail::PrefetchForWrite(&bytesAllocated);
     {
