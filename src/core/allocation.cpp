@@ -218,13 +218,16 @@ void Partition::Deallocate(void* p) {
         return;
     }
     const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
+    // Read before the lock (nobody else writes it), so that a miss on the
+    // header's line is not taken while holding it.
+    const bool magicOk = block->magic == kBlockMagic;
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
     detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
-        // Counted first, then checked and reported, as if counted on entry.
+        // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, release);
-        KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
+        KRMM_Assert(magicOk, "Deallocate invalid block magic number");
         block->magic = 0;
         detail::UnlinkBlock(block, blockBuckets, blockCounts);
     }

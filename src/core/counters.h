@@ -67,7 +67,7 @@ struct CounterChange {
 };
 
 /// Applies `change`. The caller holds KRMM_CriticalSection.
-inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept {
+[[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept {
     if (change.bytes != 0) CounterAdd(partition.bytesAllocated, change.bytes);
     if (change.blocks != 0) LockedCounterAdd(partition.numBlocks, change.blocks);
     if (change.calls != 0) LockedCounterAdd(partition.numCalls, change.calls);

@@ -11,10 +11,22 @@
 
 #include "platform/prim.h"
 
-// Alone on its cache line: any other data written there would be fought over
-// by every core that takes the lock. The statistics that follow start a line
-// of their own, so nothing defined after it can share the lock's line.
-alignas(64) os_unfair_lock KRMM_CriticalSection = {0};
+// The lock word owns a whole cache line: any other data there, even data
+// that is only read, would be fought over by every core that takes the lock.
+// An aligned variable alone does not ensure that (the linker may place the
+// next variable in the rest of its line), so the exported lock is an alias of
+// the first word of a private line-sized, line-aligned record.
+namespace KRMM::detail {
+struct alignas(64) LockLine {
+    os_unfair_lock word;
+};
+static_assert(sizeof(LockLine) == 64);
+} // namespace KRMM::detail
+
+extern "C" {
+[[gnu::visibility("hidden")]] KRMM::detail::LockLine krmm_critical_section_line = {{0}};
+extern os_unfair_lock KRMM_CriticalSection [[gnu::alias("krmm_critical_section_line")]];
+}
 
 namespace KRMM::detail {
 

@@ -61,7 +61,7 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
     return g_lockSleepers[(reinterpret_cast<uintptr_t>(lock) >> 6) % kSleeperSlots].count;
 }
 
-inline void LockAcquire(os_unfair_lock_t lock) noexcept {
+[[gnu::always_inline]] inline void LockAcquire(os_unfair_lock_t lock) noexcept {
 #if defined(KRMM_DEBUG_CHECKS)
     NoteLockAcquiring(lock);
 #endif
@@ -73,7 +73,7 @@ inline void LockAcquire(os_unfair_lock_t lock) noexcept {
     }
 }
 
-inline void LockRelease(os_unfair_lock_t lock) noexcept {
+[[gnu::always_inline]] inline void LockRelease(os_unfair_lock_t lock) noexcept {
 #if defined(KRMM_DEBUG_CHECKS)
     NoteLockReleased(lock);
 #endif
@@ -89,8 +89,8 @@ inline void LockRelease(os_unfair_lock_t lock) noexcept {
 /// Holds KRMM_CriticalSection for its scope.
 class CriticalSection {
 public:
-    CriticalSection() noexcept { LockAcquire(&KRMM_CriticalSection); }
-    ~CriticalSection() { LockRelease(&KRMM_CriticalSection); }
+    [[gnu::always_inline]] CriticalSection() noexcept { LockAcquire(&KRMM_CriticalSection); }
+    [[gnu::always_inline]] ~CriticalSection() { LockRelease(&KRMM_CriticalSection); }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 };

@@ -43,7 +43,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 /// into the ordinary registry, applying `change` (when not null), all in one
 /// critical section. Captures no stack. \returns the block, or null (nothing
 /// counted) when the pool has no free block.
-inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
+[[gnu::always_inline]] inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
     PoolHeader* header = PoolHeaderOf(pool);
     MemoryBlock* block;
     {
@@ -75,17 +75,20 @@ inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const Counte
 /// which case that is reported and nothing else changes. A block without
 /// detached storage or a stack record goes back in one critical section;
 /// otherwise its storage and record are freed between two.
-inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, const CounterChange* change) {
+[[gnu::always_inline]] inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, const CounterChange* change) {
     PoolHeader* header = PoolHeaderOf(pool);
     PoolSlot* slot = SlotOf(header, block);
+    // Only this release changes them: read before the lock is taken.
+    const bool magicOk = block->magic == kPoolBlockMagic;
+    const bool inUse = slot->inUse != 0;
     // The reports follow the counting, as they would after a separate count.
     std::optional<CriticalSection> lock;
     if (change != nullptr) {
         lock.emplace();
         ApplyLocked(partition, *change);
     }
-    Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "ReleasePoolBlock invalid block magic number");
-    if (slot->inUse == 0) {
+    Partition::KRMM_Assert(magicOk, "ReleasePoolBlock invalid block magic number");
+    if (!inUse) {
         Partition::KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
         return;
     }

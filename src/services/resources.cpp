@@ -158,11 +158,12 @@ void Partition::DeallocateResource(void* handle) {
         return;
     }
     KRMM_DCHECK(block->flags & kBlockFlagResource);
+    const bool magicOk = block->magic == kBlockMagic;
     {
         detail::CriticalSection lock;
-        // Counted first, then checked and reported, as if counted on entry.
+        // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, kRelease);
-        KRMM_Assert(block->magic == kBlockMagic, "DeallocateResource invalid block magic number");
+        KRMM_Assert(magicOk, "DeallocateResource invalid block magic number");
         block->magic = 0;
         RemoveBlockFromList(block, resourceBuckets, resourceCounts);
     }
