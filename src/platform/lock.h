@@ -13,8 +13,11 @@
 // thread that was between its store and its load at that moment has its store
 // made visible (so the waiter sees the lock free and does not sleep), and one
 // that had not yet loaded the count loads it after the barrier (and sees the
-// sleeper). The releasing side needs only a compiler barrier between store
-// and load (the light half). Without such a barrier on the platform, waiters
+// sleeper). A thread that takes the lock later sees the count when it
+// releases (its compare-and-swap comes after the raise), and the count stays
+// raised until the waiter holds the lock. The releasing side needs only a
+// compiler barrier between store and load (the light half). Without such a
+// barrier on the platform, waiters
 // sleep with a short timeout instead, so a missed wake-up costs time, never
 // progress.
 //
