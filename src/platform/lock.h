@@ -17,9 +17,8 @@
 // releases (its compare-and-swap comes after the raise), and the count stays
 // raised until the waiter holds the lock. The releasing side needs only a
 // compiler barrier between store and load (the light half). Without such a
-// barrier on the platform, waiters
-// sleep with a short timeout instead, so a missed wake-up costs time, never
-// progress.
+// barrier on the platform, waiters sleep with a short timeout instead, so a
+// missed wake-up costs time, never progress.
 //
 // Contended acquires spin briefly, then sleep on the word in the kernel.
 // CriticalSection is the scoped form used inside the library; it is
