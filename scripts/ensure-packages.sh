@@ -7,7 +7,7 @@ set -euo pipefail
 
 missing=()
 for pkg in "$@"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+  [[ $(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null) == "install ok installed" ]] || missing+=("$pkg")
 done
 ((${#missing[@]})) || exit 0
 

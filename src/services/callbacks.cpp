@@ -7,12 +7,14 @@
 // exactly when its count is 0.
 //
 // Thread safety: registration and unregistration hold KRMM_CriticalSection
-// for their whole work. A notification copies the live (function, user data)
-// pairs under the lock into a stack array, releases it, and only then calls
-// them, so callbacks never run with the lock held and see one consistent
-// table even while other threads register. The two queries read the table
-// without the lock; table words are read and written as relaxed atomics (the
-// count with release/acquire) so those unlocked reads are never torn.
+// for their whole work. Notifications and the two queries read the table
+// without the lock, because Resize notifies and Resize may be called by a
+// thread that holds KRMM_CriticalSection (the lock is not recursive). Table
+// words are read and written as atomics: a registration publishes function
+// and user data before the count that makes the slot live (release/acquire),
+// so an unlocked reader never sees a torn word. A notification first copies
+// the live pairs into a stack array and only then calls them, so a callback
+// that registers or unregisters does not change the walk it is part of.
 #include <atomic>
 #include <cstddef>
 
@@ -100,16 +102,14 @@ int Partition::GetFreeMemoryCallbackFunctionSlot() const {
 }
 
 void Partition::InvokeCallbacks(int event, size_t size) {
-    // A snapshot taken under the lock: 128 pairs (2 KiB) on the stack, no heap,
+    // A snapshot: 128 pairs (2 KiB) on the stack, no heap,
     // which matters because we are usually here because the heap said no.
     Registration live[detail::kCallbackSlots];
     size_t liveCount = 0;
-    {
-        detail::CriticalSection lock;
-        for (int i = 0; i < kSlotCount; ++i) {
-            if (callbackRefCounts[i] > 0 && callbackProcs[i] != nullptr)
-                live[liveCount++] = Registration{callbackProcs[i], callbackUserData[i]};
-        }
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (Load(callbackRefCounts[i], std::memory_order_acquire) <= 0) continue;
+        const MemoryCallbackProc proc = Load(callbackProcs[i]);
+        if (proc != nullptr) live[liveCount++] = Registration{proc, Load(callbackUserData[i])};
     }
     // Once per function whatever its count, in slot order. An exception from a
     // callback ends the walk and passes to our caller.

@@ -1,1 +1,198 @@
-// resources.cpp - placeholder; filled in by its own change.
+// resources.cpp - blocks that stand for the host's resources, and the copies
+// between partition handles and the host's QT handles.
+//
+// A resource block is a lone header whose masterPtr points at the host's
+// resource data. The data is never written, copied or freed here; the header
+// records the host's resource handle and file number so that the block can be
+// found again, and it lives in the partition's resource registry, which the
+// enumeration and the pointer lookups never walk.
+//
+// A block matches (resourceHandle, resFile) when it recorded a resource
+// handle, that handle's current master pointer equals *resourceHandle, and
+// its file number equals resFile. Comparing the master pointers rather than
+// the handles lets the host pass any handle to the same resource data; it
+// also means a lookup made after the host moved its data still finds the
+// block, whose own masterPtr keeps the address it had at creation.
+//
+// Thread safety: the registry scans hold KRMM_CriticalSection for the whole
+// walk; creation and release take it only for the one link or unlink. Heap
+// calls, the stack capture and the memory callbacks run without it. No other
+// thread may create or release resource blocks of a partition while
+// DeleteAllHandlesWithResourceFile runs on it.
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include <KRMM/KRMM.h>
+#include <KRMM/QTMM.h>
+
+#include "core/checks.h"
+#include "core/counters.h"
+#include "core/layout.h"
+#include "platform/lock.h"
+
+namespace KRMM {
+namespace {
+
+// The heap's refusal (std::bad_alloc) as null; other exceptions pass.
+inline MemoryBlock* TryAllocateHeader() noexcept {
+    try {
+        return static_cast<MemoryBlock*>(::operator new(detail::kHeaderSize));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// First block of the resource registry matching (resourceHandle, resFile):
+// buckets in ascending order, each chain from its head (newest first).
+// The caller holds KRMM_CriticalSection.
+MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHandle, short resFile) {
+    void* const wanted = *resourceHandle;
+    for (size_t i = 0; i < detail::kBucketCount; ++i) {
+        for (MemoryBlock* block = buckets[i]; block != nullptr; block = block->next) {
+            if (block->qtResource != nullptr && *block->qtResource == wanted && block->resFile == resFile)
+                return block;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
+    // Counted on entry; a refusal keeps the counts. The data is the host's, so
+    // bytesAllocated does not change.
+    detail::CounterAdd(numBlocks, int64_t{1});
+    detail::CounterAdd(numCalls, 1);
+
+    MemoryBlock* block = TryAllocateHeader();
+    if (block == nullptr) {
+        KRMM_Assert(false, "Allocate new failed (exception)");
+        InvokeCallbacks(detail::kEventAllocationFailed, size);
+        return nullptr;
+    }
+
+    block->masterPtr = static_cast<char*>(data);
+    block->bucket = 0;
+    block->next = nullptr;
+    block->prev = nullptr;
+    block->memSize = size;
+    block->capacity = size;
+    block->flags = kBlockFlagResource;
+    block->oversize = 0;
+    block->pool = nullptr;
+    block->qtResource = nullptr;
+    block->resFile = detail::kNoResourceFile;
+    block->stackTrace = nullptr;
+    block->locked = false;
+    block->userData = nullptr;
+    block->blockLink = block;
+    block->magic = 0;
+
+    CollectStackTrace(block);
+    block->instantiated = false;
+    block->destructor = nullptr;
+    block->magic = kBlockMagic;
+    {
+        detail::CriticalSection lock;
+        HookupBlockToList(block, resourceBuckets, resourceCounts);
+    }
+    return block;
+}
+
+Handle Partition::GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, size_t size, short resFile) {
+    if (resourceHandle == nullptr) return nullptr;
+    MemoryBlock* found;
+    {
+        detail::CriticalSection lock;
+        found = FindResourceLocked(resourceBuckets, resourceHandle, resFile);
+    }
+    // A block found with another size is handed back as it is: its memSize
+    // stays the size it was made with (see KRMM.h).
+    if (found != nullptr) return reinterpret_cast<Handle>(found);
+
+    // Made outside the lock: two threads asking at once may each make a block,
+    // and a scan between the link and the two stores below does not see it.
+    MemoryBlock* block = AllocateFromExistingResource(*resourceHandle, size);
+    if (block == nullptr) return nullptr;
+    block->qtResource = resourceHandle;
+    block->resFile = resFile;
+    return reinterpret_cast<Handle>(block);
+}
+
+Handle Partition::FindBlockWithQTResourceHandle(void** resourceHandle, short resFile) const {
+    if (resourceHandle == nullptr) return nullptr;
+    detail::CriticalSection lock;
+    return reinterpret_cast<Handle>(FindResourceLocked(resourceBuckets, resourceHandle, resFile));
+}
+
+void** Partition::GetOriginalQTResource(const void* handle) const {
+    return handle != nullptr ? detail::BlockOf(handle)->qtResource : nullptr;
+}
+
+void Partition::SetQTResourcePtr(void* handle, void** resourceHandle, short resFile) {
+    if (handle == nullptr) return;
+    MemoryBlock* block = detail::BlockOf(handle);
+    block->qtResource = resourceHandle;
+    block->resFile = resFile;
+}
+
+void Partition::DeallocateResource(void* handle) {
+    if (handle == nullptr) return;
+    MemoryBlock* block = detail::BlockOf(handle);
+    detail::CounterAdd(numBlocks, int64_t{-1});
+    if (block->pool != nullptr) {
+        KRMM_Assert(false, "Resource blocks should not be pooled");
+        ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
+        return;
+    }
+    KRMM_DCHECK(block->flags & kBlockFlagResource);
+    KRMM_Assert(block->magic == kBlockMagic, "DeallocateResource invalid block magic number");
+    block->magic = 0;
+    {
+        detail::CriticalSection lock;
+        RemoveBlockFromList(block, resourceBuckets, resourceCounts);
+    }
+    // Storage of its own exists only after a resize moved the data; the
+    // resource's data stays the host's.
+    if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
+    block->masterPtr = nullptr;
+    detail::ReleaseStackRecord(block);
+    ::operator delete(block);
+}
+
+void Partition::DeleteAllHandlesWithResourceFile(short resFile) {
+    // Walked without the lock (each release takes it briefly); `next` is read
+    // before the block can be freed.
+    for (size_t i = 0; i < detail::kBucketCount; ++i) {
+        MemoryBlock* block = resourceBuckets[i];
+        while (block != nullptr) {
+            MemoryBlock* next = block->next;
+            if (block->resFile == resFile) DeallocateResource(block);
+            block = next;
+        }
+    }
+}
+
+Handle Partition::ConvertFromQTHandleToKRMMHandle(const char* const* qtHandle) {
+    if (qtHandle == nullptr) return nullptr;
+    const long length = QTMM::GetHandleSize(qtHandle);
+    const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+    Handle h = NewHandle(n);
+    if (h == nullptr) return nullptr;
+    if (n != 0) std::memcpy(*h, *qtHandle, n);
+    return h;
+}
+
+char** Partition::ConvertFromKRMMHandleToQTHandle(const char* const* handle) {
+    if (handle == nullptr) return nullptr;
+    const size_t n = GetKRMMHandleSize(handle);
+    // A size beyond what the QT layer can name cannot be converted.
+    if (n > static_cast<size_t>(std::numeric_limits<long>::max())) return nullptr;
+    char** q = QTMM::NewHandle(static_cast<long>(n));
+    if (q == nullptr) return nullptr;
+    if (n != 0) std::memcpy(*q, *handle, n);
+    return q;
+}
+
+} // namespace KRMM
