@@ -322,6 +322,17 @@ void OpNullArguments(Fuzzer& f, ModelPartition& m) {
                    "null pointer validation");
         FUZZ_CHECK(!p->BlockIsResource(nullptr) && !p->IsHandleInUse(nullptr), "null block queries");
         FUZZ_CHECK(KRMM::Partition::MemError() == 0, "MemError");
+        void* none = nullptr;
+        p->DeallocateResource(nullptr);
+        p->SetQTResourcePtr(nullptr, &none, 1);
+        FUZZ_CHECK(p->GetOriginalQTResource(nullptr) == nullptr && p->FindBlockWithQTResourceHandle(nullptr, 1) == nullptr &&
+                       p->GetOrCreateHandleFromQTResourceHandle(nullptr, 8, 1) == nullptr &&
+                       p->ConvertFromQTHandleToKRMMHandle(nullptr) == nullptr &&
+                       p->ConvertFromKRMMHandleToQTHandle(nullptr) == nullptr,
+                   "null resource arguments");
+        FUZZ_CHECK(p->GetBlockSize(nullptr) == 0 && !p->BlockArrayContainsBlock(nullptr, 0, some) &&
+                       p->SubtractBlockArrays(nullptr, 0, nullptr, 0, nullptr, 0) == 0,
+                   "null block lists");
         char buf[8] = "xxxxxxx";
         p->GetBlockStackTrace(nullptr, buf, sizeof buf);
         FUZZ_CHECK(buf[0] == '\0', "stack of a null handle");

@@ -129,6 +129,7 @@ void OpHandAndHand(Fuzzer& f, ModelPartition& m, Reader& r, size_t failNth) {
     if (srcIndex < 0) return;
     const ModelBlock src = m.live[static_cast<size_t>(srcIndex)];
     ModelBlock& dst = m.live[static_cast<size_t>(dstIndex)];
+    if (Oversized(dst.bytes.size() + src.bytes.size())) return;
     krmm_test::AssertLog log;
     bool ok = false;
     const HeapStats st = f.Call(m, failNth, [&] { ok = m.p->HandAndHand(src.h, dst.h); });
@@ -156,6 +157,7 @@ void OpPtrAndHand(Fuzzer& f, ModelPartition& m, Reader& r, size_t failNth) {
     const uint8_t* src = nullSource ? nullptr : f.Source(r, std::min(n, kMaxSourceBytes));
     if (index < 0) return;
     ModelBlock& b = m.live[static_cast<size_t>(index)];
+    if (n <= kSizeMax - b.bytes.size() && Oversized(b.bytes.size() + n)) return;
     krmm_test::AssertLog log;
     bool ok = false;
     const HeapStats st = f.Call(m, failNth, [&] { ok = m.p->PtrAndHand(src, b.h, n); });
@@ -183,6 +185,7 @@ void OpInsertData(Fuzzer& f, ModelPartition& m, Reader& r, size_t failNth) {
     ModelBlock& b = m.live[static_cast<size_t>(index)];
     const size_t old = b.bytes.size();
     const size_t offset = where % (old + 2);
+    if (n <= kSizeMax - old && Oversized(old + n)) return;
     krmm_test::AssertLog log;
     bool ok = false;
     const HeapStats st = f.Call(m, failNth, [&] { ok = m.p->InsertData(b.h, offset, src, n); });

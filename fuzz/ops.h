@@ -24,6 +24,13 @@
 namespace krmm_fuzz {
 
 inline constexpr size_t kMaxLiveBlocks = 160;
+inline constexpr size_t kMaxBlockBytes = size_t{1} << 18;
+
+// A size the heap could grant but the fuzzer does not ask for, so that
+// repeated appends cannot eat the machine (sizes that must fail are kept).
+inline bool Oversized(size_t n) {
+    return n > kMaxBlockBytes && n < kHugeSize;
+}
 inline constexpr size_t kMaxLivePools = 6;
 inline constexpr int kHostResources = 6;
 inline constexpr size_t kHostBytes = 96;
@@ -33,6 +40,8 @@ inline constexpr size_t kHostBytes = 96;
 // bytes in front of each buffer must never be written by the library.
 struct HostResource {
     void* master = nullptr;
+    void* alias = nullptr;  // a second handle to the same data
+
     uint8_t buffers[2][8 + kHostBytes] = {};
     int current = 0;
 };
@@ -54,6 +63,12 @@ struct Fuzzer {
         HeapStats stats = Guarded(failNth, call);
         m.heapLive += stats.liveDelta;
         return stats;
+    }
+
+    // Heap a call took for the caller's own vectors: not the partition's.
+    void Unbook(ModelPartition& m, const HeapStats& stats) {
+        m.heapLive -= stats.liveDelta;
+        RunTotals().live -= stats.liveDelta;
     }
 
     void NewPartition(int k);
@@ -95,5 +110,9 @@ void OpCallbacks(Fuzzer& f, ModelPartition& m, Reader& r);
 void OpObjectNode(Fuzzer& f, ModelPartition& m, Reader& r);
 void OpValidate(Fuzzer& f, ModelPartition& m, Reader& r);
 void OpStackTrace(Fuzzer& f, ModelPartition& m, Reader& r, size_t failNth);
+
+// Resource blocks and block lists (resource_ops.cpp).
+void OpResources(Fuzzer& f, ModelPartition& m, Reader& r, size_t failNth);
+void OpEnumerate(Fuzzer& f, ModelPartition& m, Reader& r, size_t failNth);
 
 } // namespace krmm_fuzz

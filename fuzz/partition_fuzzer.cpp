@@ -4,9 +4,9 @@
 // The first byte says whether there are one or two partitions. Then, until
 // the input ends: the operation byte (low six bits: which; top two: the
 // fault plan), a target byte (bit 0: which partition) and the operation's
-// arguments (ops.h). After every operation the whole partition (counters,
-// both registries chain by chain, pools, every header) is compared with the
-// model. At the end every block's bytes are compared, both partitions are
+// arguments (ops.h). After every operation the counters, and after every
+// fourth the whole partition (both registries chain by chain, pools, every
+// header), are compared with the model. At the end every block's bytes are compared, both partitions are
 // destroyed, and the heap must hold nothing the library allocated.
 #include <cstdint>
 #include <cstdlib>
@@ -27,7 +27,7 @@ enum Op : int {
     kHandToHand, kPtrToHand, kPtrToXHand, kHandAndHand, kPtrAndHand, kInsertData, kMemMem,
     kCreatePool, kDestroyPool, kPoolDirect, kPoolSwitches,
     kCallbacks, kObjectNode, kValidate, kStackTrace,
-    kRenewPartition, kCheckBytes,
+    kResources, kEnumerate, kRenewPartition, kCheckBytes,
     kOpCount
 };
 
@@ -40,6 +40,7 @@ void InitHosts(Fuzzer& f) {
         }
         host.current = 0;
         host.master = host.buffers[0] + 8;
+        host.alias = host.master;
     }
 }
 
@@ -71,6 +72,8 @@ void Run(Fuzzer& f, int k, int op, size_t failNth, Reader& r) {
         case kObjectNode: OpObjectNode(f, m, r); break;
         case kValidate: OpValidate(f, m, r); break;
         case kStackTrace: OpStackTrace(f, m, r, failNth); break;
+        case kResources: OpResources(f, m, r, failNth); break;
+        case kEnumerate: OpEnumerate(f, m, r, failNth); break;
         case kRenewPartition:
             f.DestroyPartition(k);
             f.NewPartition(k);
@@ -100,10 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t failNth = (op >> 6) >= 2 ? (op >> 6) - 1u : 0;
         const int k = f->partitions == 2 ? (target & 1) : 0;
         Run(*f, k, (op & 63) % kOpCount, failNth, r);
-        f->parts[k].CheckAll();
+        // The counters after every operation; the whole partition (every
+        // chain, pool list and header) after every fourth, and at the end.
+        f->parts[k].CheckCounters();
+        if (n % 4 == 3) f->parts[k].CheckAll();
     }
 
     for (int k = 0; k < f->partitions; ++k) {
+        f->parts[k].CheckAll();
         for (const ModelBlock& b : f->parts[k].live) f->parts[k].CheckBlock(b, true);
     }
     for (int k = f->partitions - 1; k >= 0; --k) f->DestroyPartition(k);
