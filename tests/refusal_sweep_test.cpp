@@ -266,6 +266,7 @@ SessionRun RunSession(HeapPlan plan) {
             // Still works: every request after the refused one is granted.
             Handle a = partition.NewHandle(100);
             bool works = a != nullptr && partition.SetHandleSize(a, 7000);
+            if (works) std::memset(*a, 0x5A, 7000);
             Handle b = a;
             works = works && partition.HandToHand(b) && partition.GetHandleSize(b) == 7000 &&
                     std::memcmp(*a, *b, 7000) == 0;
