@@ -68,12 +68,13 @@ TEST(Records, HashSpreadsHeapAddressesOverAllBuckets) {
 TEST(Records, ChainsListNewestFirstAndUnlinkCleanly) {
     Partition partition;
     // Three headers in one bucket, found by address search.
-    alignas(MemoryBlock) static unsigned char arena[4096 * sizeof(MemoryBlock)];
+    // 16384 candidate addresses: three in one bucket are all but certain.
+    alignas(MemoryBlock) static unsigned char arena[16384 * sizeof(MemoryBlock)];
     MemoryBlock* same[3];
     int found = 0;
     const unsigned long target =
         Partition::GetMemoryBlockHash(reinterpret_cast<MemoryBlock*>(arena));
-    for (size_t i = 0; i < 4096 && found < 3; ++i) {
+    for (size_t i = 0; i < 16384 && found < 3; ++i) {
         auto* b = reinterpret_cast<MemoryBlock*>(arena + i * sizeof(MemoryBlock));
         if (Partition::GetMemoryBlockHash(b) == target) same[found++] = b;
     }

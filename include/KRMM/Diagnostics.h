@@ -8,9 +8,17 @@
 // while the caller holds KRMM_CriticalSection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include <KRMM/Export.h>
+
+namespace KRMM {
+class Partition;
+}
 
 namespace KRMM::diag {
 
@@ -31,5 +39,79 @@ using AssertObserver = void (*)(bool condition, const char* message);
 /// Without an observer the reports have no effect at all.
 /// \returns the observer installed before.
 KRMM_API AssertObserver SetAssertObserver(AssertObserver observer) noexcept;
+
+// ------------------------------------------------------------ block groups
+// Blocks grouped by the call stack that allocated them: the common input of
+// the leak report and the profile writers. Stacks come from the blocks' own
+// records (Partition::EnableStackTraceInfo must have been on when they were
+// handed out; records made then are used even if tracing is off now). Blocks
+// without a record form one group with an empty stack.
+
+/// The blocks allocated by one call stack.
+struct StackGroup {
+    std::vector<void*> frames;  ///< Return addresses, innermost (the allocating operation) first.
+    size_t blockCount = 0;      ///< Live blocks in the group.
+    size_t byteCount = 0;       ///< Sum of their memSize.
+};
+
+/// Groups of blocks, largest first: by byteCount, then blockCount, then stack.
+struct BlockGroups {
+    std::vector<StackGroup> groups;  ///< The groups, largest first.
+    size_t blockCount = 0;  ///< Blocks in all groups.
+    size_t byteCount = 0;   ///< Bytes in all groups.
+};
+
+/// Groups the handles of `after` that are not in `before` (the blocks that
+/// appeared in between). Entries that are no longer registered in the
+/// partition's ordinary registry are skipped, so `after` may be stale; null
+/// entries end neither list. Takes KRMM_CriticalSection briefly per block to
+/// copy its record; the caller keeps other threads from releasing blocks of
+/// the partition meanwhile. \throws std::bad_alloc.
+KRMM_API BlockGroups GroupNewBlocks(const Partition& partition, const std::vector<const void*>& before,
+                                    const std::vector<const void*>& after);
+/// As above, with the partition's live blocks now as `after`.
+KRMM_API BlockGroups GroupNewBlocks(const Partition& partition, const std::vector<const void*>& before);
+/// Every live ordinary block of the partition (heap blocks and handed-out pool blocks).
+KRMM_API BlockGroups GroupLiveBlocks(const Partition& partition);
+
+// ------------------------------------------------------------ leak report
+
+/// Prints each group once, largest first: a line "N blocks, B bytes allocated
+/// at:" and the stack as GetBlockStackTrace prints it (demangled, with file
+/// and line where known), each frame indented by four spaces, then an empty
+/// line; a header line with the totals comes first. Takes no lock.
+/// \returns false when writing to `out` failed.
+KRMM_API bool WriteLeakReport(std::FILE* out, const BlockGroups& groups);
+/// The same as one JSON object: {"blocks", "bytes", "groups": [{"blocks",
+/// "bytes", "frames": [{"address", "module", "function", "offset", "file",
+/// "line"}]}]}; unknown fields are null. \returns false when writing failed.
+KRMM_API bool WriteLeakReportJson(std::FILE* out, const BlockGroups& groups);
+
+// ------------------------------------------------------------ profiles
+
+/// Writes one line per distinct stack in the folded format that flame-graph
+/// tools read: frame names (demangled functions) outermost first, joined by
+/// ';', a space and the byte count. Groups whose names coincide are merged.
+/// Takes no lock. \returns false when writing failed.
+KRMM_API bool WriteFoldedStacks(std::FILE* out, const BlockGroups& groups);
+/// Writes a profile.proto profile, gzipped where the library was built with
+/// zlib (plain otherwise; pprof reads both), with the sample types
+/// inuse_objects (count) and inuse_space (bytes), one sample per group, and
+/// functions, files and lines filled in so that pprof needs no symbols.
+/// Takes no lock. \returns false when encoding or writing failed.
+KRMM_API bool WritePprofProfile(std::FILE* out, const BlockGroups& groups);
+/// \returns whether WritePprofProfile compresses (the library has zlib).
+KRMM_API bool PprofProfilesAreCompressed() noexcept;
+
+// ------------------------------------------------------------ consistency
+
+/// Walks both registries (every chain's links, bucket fields and counts, and
+/// every header's blockLink, magic, flags, sizes and data link) and the
+/// current pool (its layout, both slot lists, freeCount, and each block's
+/// registration against its slot), reading only the partition, its headers
+/// and the pool storage. \returns one line per finding, empty when all is
+/// sound. Takes no lock: no other thread may change the partition meanwhile.
+/// \throws std::bad_alloc.
+KRMM_API std::vector<std::string> CheckPartition(const Partition& partition);
 
 } // namespace KRMM::diag

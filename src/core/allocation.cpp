@@ -18,6 +18,7 @@
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "diagnostics/sanitizer_hooks.h"
 #include "platform/lock.h"
 
 namespace KRMM {
@@ -41,6 +42,7 @@ Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
         detail::PoolHeaderOf(currentPool)->blockSize >= size) {
         if (MemoryBlock* block = RequestPoolBlock(currentPool)) {
+            detail::san::SizingHandOut(block, size);
             block->memSize = size;
             detail::CounterAdd(numCalls, 1);
             detail::CounterAdd(bytesAllocated, static_cast<int64_t>(size));
@@ -104,6 +106,7 @@ Ptr Partition::Allocate(size_t size) {
         block->flags = kBlockFlagDetached;
     }
 
+    detail::san::BlockMade(block);
     block->magic = kBlockMagic;
     {
         detail::CriticalSection lock;
@@ -122,6 +125,7 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
     if (capacity >= newSize &&
         ((block->flags & kBlockFlagDetached) == 0 ||
          capacity - newSize <= size_t{block->oversize} + detail::kShrinkTolerance)) {
+        detail::san::ResizingInPlace(block, newSize);
         block->memSize = newSize;
         return true;
     }
@@ -148,6 +152,7 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
     } else {
         std::memcpy(newData, block->masterPtr, std::min(block->memSize, newSize));
     }
+    detail::san::MovingData(block, newData, newSize, slack);
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     block->flags = static_cast<uint16_t>(block->flags | kBlockFlagDetached);
     block->masterPtr = newData;
@@ -172,6 +177,7 @@ void Partition::Deallocate(void* p) {
         RemoveBlockFromList(block, blockBuckets, blockCounts);
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
+    detail::san::BlockReleasing(block);
     block->masterPtr = nullptr;
     detail::ReleaseStackRecord(block);
     ::operator delete(block);

@@ -13,6 +13,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "diagnostics/sanitizer_hooks.h"
 
 namespace KRMM {
 
@@ -42,6 +43,7 @@ void ReleaseRegistry(MemoryBlock** buckets, unsigned long* counts) {
         while (block != nullptr) {
             MemoryBlock* next = block->next;
             ReleaseOwnedStorage(block);
+            detail::san::BlockReleasing(block);
             ::operator delete(block);
             block = next;
         }

@@ -27,6 +27,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "diagnostics/sanitizer_hooks.h"
 #include "platform/lock.h"
 
 namespace KRMM {
@@ -100,6 +101,7 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
         slots[i].nextSlot = i + 1 < blockCount ? &slots[i + 1] : nullptr;
     }
     for (size_t i = 0; i < blockCount; ++i) FormatBlock(BlockAt(header, i), blockSize, pool);
+    detail::san::PoolFormatted(header);
     // With no blocks this address is never followed: freeCount is 0.
     header->freeList = slots;
     return pool;
@@ -126,6 +128,7 @@ MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
         KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
         HookupBlockToList(block, blockBuckets, blockCounts);
     }
+    detail::san::PoolBlockHandedOut(header, block);
     // The capture takes the lock itself.
     CollectStackTrace(block);
     return block;
@@ -150,6 +153,7 @@ void Partition::ReleasePoolBlock(Handle pool, Handle blockHandle) {
     // the reset (and the heap calls in it) runs without the lock. memSize of
     // inline data, oversize, locked, instantiated and destructor stay as the
     // last user left them.
+    detail::san::PoolBlockReturning(header, block);
     if (block->flags & kBlockFlagDetached) {
         ::operator delete(detail::DetachedStorageOf(block));
         block->masterPtr = detail::InlineDataOf(block);

@@ -1,0 +1,225 @@
+// consistency.cpp - a full check of a partition's records.
+//
+// Walks both registries bucket by bucket and the current pool, and reports
+// every broken invariant as one line of text:
+//
+//  - chains: a head's prev is null, each header's prev is the one before it,
+//    its bucket field is the chain's index and the hash of its address, no
+//    header is met twice (a cycle, or a header on two chains), and the chain
+//    length equals the bucket's count;
+//  - headers: blockLink names the header, magic is kBlockMagic (a pool block:
+//    kPoolBlockMagic), flags hold no unknown bit and fit the registry
+//    (resource blocks only in the resource registry, pooled exactly when
+//    `pool` is set), memSize <= capacity, masterPtr is not null, inline data
+//    sits right after the header and detached data has the header's address
+//    in its link word;
+//  - the current pool: its storage block is registered, the PoolHeader's
+//    stride, slots and firstBlock follow from its sizes, both slot lists are
+//    well linked (prev pointers, inUse on the right list, every slot on
+//    exactly one list), freeCount is the free list's length, and each pool
+//    block is formatted (magic, flags, pool, blockLink) and registered
+//    exactly when its slot is in use; a free block has its inline data back.
+//
+// Walks are bounded by the number of headers already visited, so a cycle
+// ends the walk of its chain with a finding instead of a hang. Only the
+// partition record, registered headers, the link words in front of detached
+// data and the current pool's storage are read.
+//
+// Thread safety: takes no lock; no other thread may change the partition
+// during the call.
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <KRMM/Diagnostics.h>
+#include <KRMM/KRMM.h>
+
+#include "core/layout.h"
+
+namespace KRMM::diag {
+namespace {
+
+constexpr uint16_t kKnownFlags = kBlockFlagDetached | kBlockFlagPooled | kBlockFlagResource;
+
+// A hash of our own keeps the set's code internal to the library (an
+// instantiation on standard types alone would be exported).
+struct HeaderHash {
+    size_t operator()(const MemoryBlock* block) const noexcept { return std::hash<const void*>{}(block); }
+};
+using HeaderSet = std::unordered_set<const MemoryBlock*, HeaderHash>;
+
+class Findings {
+public:
+    [[gnu::format(printf, 2, 3)]] void Add(const char* format, ...) {
+        char line[256];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(line, sizeof line, format, args);
+        va_end(args);
+        lines_.emplace_back(line);
+    }
+    std::vector<std::string> Take() { return std::move(lines_); }
+
+private:
+    std::vector<std::string> lines_;
+};
+
+const void* P(const void* p) {
+    return p;
+}
+
+void CheckHeader(const MemoryBlock* block, bool resourceRegistry, const char* registry, Findings& out) {
+    if (block->blockLink != block)
+        out.Add("%s block %p: blockLink is %p", registry, P(block), P(block->blockLink));
+    if ((block->flags & ~kKnownFlags) != 0)
+        out.Add("%s block %p: unknown flag bits 0x%x", registry, P(block), unsigned{block->flags});
+    const bool isResource = (block->flags & kBlockFlagResource) != 0;
+    const bool isPooled = (block->flags & kBlockFlagPooled) != 0;
+    if (isResource != resourceRegistry)
+        out.Add("%s block %p: resource flag %s in this registry", registry, P(block),
+                isResource ? "set" : "clear");
+    if (isPooled != (block->pool != nullptr))
+        out.Add("%s block %p: pooled flag %s but pool is %p", registry, P(block),
+                isPooled ? "set" : "clear", P(block->pool));
+    const uint32_t expectedMagic = isPooled ? kPoolBlockMagic : kBlockMagic;
+    if (block->magic != expectedMagic)
+        out.Add("%s block %p: magic 0x%08" PRIx32 ", expected 0x%08" PRIx32, registry, P(block),
+                block->magic, expectedMagic);
+    if (block->memSize > block->capacity)
+        out.Add("%s block %p: memSize %zu exceeds capacity %zu", registry, P(block), block->memSize,
+                block->capacity);
+    if (block->masterPtr == nullptr) {
+        out.Add("%s block %p: masterPtr is null", registry, P(block));
+    } else if ((block->flags & kBlockFlagDetached) != 0) {
+        if (detail::HeaderOf(block->masterPtr) != block)
+            out.Add("%s block %p: detached data's link word is %p", registry, P(block),
+                    P(detail::HeaderOf(block->masterPtr)));
+    } else if (!isResource && block->masterPtr != detail::InlineDataOf(const_cast<MemoryBlock*>(block))) {
+        out.Add("%s block %p: inline data at %p, expected %p", registry, P(block), P(block->masterPtr),
+                P(detail::InlineDataOf(const_cast<MemoryBlock*>(block))));
+    }
+}
+
+void CheckRegistry(MemoryBlock* const* buckets, const unsigned long* counts, bool resourceRegistry,
+                   HeaderSet& seen, Findings& out) {
+    const char* registry = resourceRegistry ? "resource" : "ordinary";
+    for (size_t i = 0; i < detail::kBucketCount; ++i) {
+        size_t length = 0;
+        const MemoryBlock* previous = nullptr;
+        for (const MemoryBlock* block = buckets[i]; block != nullptr; block = block->next) {
+            if (!seen.insert(block).second) {
+                out.Add("%s bucket %zu: block %p met twice (a cycle or two chains)", registry, i, P(block));
+                break;
+            }
+            ++length;
+            if (block->prev != previous)
+                out.Add("%s bucket %zu: block %p has prev %p, expected %p", registry, i, P(block),
+                        P(block->prev), P(previous));
+            if (block->bucket != i)
+                out.Add("%s bucket %zu: block %p has bucket %u", registry, i, P(block), unsigned{block->bucket});
+            const unsigned long hash = Partition::GetMemoryBlockHash(block);
+            if (hash != i) out.Add("%s bucket %zu: block %p hashes to bucket %lu", registry, i, P(block), hash);
+            CheckHeader(block, resourceRegistry, registry, out);
+            previous = block;
+        }
+        if (counts[i] != length)
+            out.Add("%s bucket %zu: count %lu, chain holds %zu", registry, i, counts[i], length);
+    }
+}
+
+// Walks one slot list, checking links and inUse. \returns its length.
+size_t CheckSlotList(const PoolHeader* header, const PoolSlot* head, bool usedList,
+                     std::vector<int>& listOf, Findings& out) {
+    const char* name = usedList ? "used" : "free";
+    size_t length = 0;
+    const PoolSlot* previous = nullptr;
+    for (const PoolSlot* slot = head; slot != nullptr; slot = slot->nextSlot) {
+        if (slot < header->slots || slot >= header->slots + header->blockCount) {
+            out.Add("pool %s list: slot %p lies outside the slot records", name, P(slot));
+            break;
+        }
+        const size_t index = static_cast<size_t>(slot - header->slots);
+        if (listOf[index] != 0) {
+            out.Add("pool %s list: slot %zu met again (a cycle or both lists)", name, index);
+            break;
+        }
+        listOf[index] = usedList ? 2 : 1;
+        ++length;
+        if (slot->index != index) out.Add("pool slot %zu: index field is %zu", index, slot->index);
+        if (slot->prevSlot != previous)
+            out.Add("pool %s list: slot %zu has prevSlot %p, expected %p", name, index, P(slot->prevSlot),
+                    P(previous));
+        if ((slot->inUse != 0) != usedList)
+            out.Add("pool %s list: slot %zu has inUse %u", name, index, unsigned{slot->inUse});
+        previous = slot;
+    }
+    return length;
+}
+
+void CheckPool(const Partition& partition, const HeaderSet& registered,
+               Findings& out) {
+    const Handle pool = partition.currentPool;
+    if (!registered.count(reinterpret_cast<const MemoryBlock*>(pool))) {
+        out.Add("current pool %p: its storage block is not registered", P(pool));
+        return;  // nothing of it can be trusted to be there
+    }
+    const PoolHeader* header = detail::PoolHeaderOf(pool);
+    const auto* slots = reinterpret_cast<const PoolSlot*>(header + 1);
+    if (header->slots != slots || header->blockStride != header->blockSize + detail::kHeaderSize ||
+        header->firstBlock != reinterpret_cast<const MemoryBlock*>(slots + header->blockCount)) {
+        out.Add("current pool: header does not match its layout (slots %p, stride %zu, firstBlock %p)",
+                P(header->slots), header->blockStride, P(header->firstBlock));
+        return;
+    }
+
+    // A pool of no blocks keeps freeList at its (empty) slot area, never followed.
+    if (header->blockCount == 0) {
+        if (header->freeCount != 0 || header->usedList != nullptr)
+            out.Add("current pool: no blocks, but freeCount %zu and usedList %p", header->freeCount,
+                    P(header->usedList));
+        return;
+    }
+    std::vector<int> listOf(header->blockCount, 0);  // 0 none, 1 free, 2 used
+    const size_t freeLength = CheckSlotList(header, header->freeList, false, listOf, out);
+    if (header->freeCount != freeLength)
+        out.Add("current pool: freeCount %zu, free list holds %zu", header->freeCount, freeLength);
+    CheckSlotList(header, header->usedList, true, listOf, out);
+
+    for (size_t i = 0; i < header->blockCount; ++i) {
+        if (listOf[i] == 0) out.Add("pool slot %zu: on neither list", i);
+        const auto* block = reinterpret_cast<const MemoryBlock*>(
+            reinterpret_cast<const char*>(header->firstBlock) + i * header->blockStride);
+        if (block->magic != kPoolBlockMagic)
+            out.Add("pool block %zu: magic 0x%08" PRIx32, i, block->magic);
+        if ((block->flags & kBlockFlagPooled) == 0 || block->pool != pool)
+            out.Add("pool block %zu: not marked as this pool's (flags 0x%x, pool %p)", i,
+                    unsigned{block->flags}, P(block->pool));
+        if (block->blockLink != block) out.Add("pool block %zu: blockLink is %p", i, P(block->blockLink));
+        const bool inUse = header->slots[i].inUse != 0;
+        if (inUse != (registered.count(block) != 0))
+            out.Add("pool block %zu: slot %s but the block is %sregistered", i, inUse ? "in use" : "free",
+                    inUse ? "not " : "");
+        if (!inUse && (block->flags & kBlockFlagDetached) != 0)
+            out.Add("pool block %zu: free but still detached", i);
+    }
+}
+
+} // namespace
+
+std::vector<std::string> CheckPartition(const Partition& partition) {
+    Findings findings;
+    HeaderSet ordinary;
+    HeaderSet resources;
+    CheckRegistry(partition.blockBuckets, partition.blockCounts, false, ordinary, findings);
+    CheckRegistry(partition.resourceBuckets, partition.resourceCounts, true, resources, findings);
+    for (const MemoryBlock* block : resources)
+        if (ordinary.count(block)) findings.Add("block %p is in both registries", P(block));
+    if (partition.currentPool != nullptr) CheckPool(partition, ordinary, findings);
+    return findings.Take();
+}
+
+} // namespace KRMM::diag
