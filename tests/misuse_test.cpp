@@ -124,8 +124,9 @@ TEST(Misuse, DestroyingACurrentPoolWithBlocksOut) {
     EXPECT_GT(storageBytes, 0);
 }
 
-// A partition destroyed with everything out: a pool whose storage lies in a
-// block of another pool, blocks of both out (grown ones too), call stacks,
+// A partition destroyed with everything out: two pools whose storage lies in
+// blocks of a third (one of them current), blocks of all three out (grown
+// ones too), call stacks,
 // detached blocks, object nodes, resource blocks (one resized) and callbacks.
 // Everything is freed; no destructor or callback runs; host data is intact.
 TEST(Misuse, DestroyingAPartitionWithEverythingOut) {
@@ -144,7 +145,11 @@ TEST(Misuse, DestroyingAPartitionWithEverythingOut) {
         p.SetCurrentPool(outer);
         p.SetPoolEnabled(true);
         Handle inner = p.CreatePool(16, 4);  // 4 * (16 + 168) + 64 bytes: a block of the outer pool
+        Handle other = p.CreatePool(8, 2);   // another one, not current
         ASSERT_EQ(reinterpret_cast<MemoryBlock*>(inner)->pool, outer);
+        ASSERT_EQ(reinterpret_cast<MemoryBlock*>(other)->pool, outer);
+        p.RequestPoolBlock(other);
+        p.SetHandleSize(reinterpret_cast<Handle>(p.RequestPoolBlock(other)), 100);
         p.SetCurrentPool(inner);
         for (int i = 0; i < 3; ++i) p.NewHandle(12);
         p.SetHandleSize(p.NewHandle(16), 700);
