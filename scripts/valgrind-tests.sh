@@ -5,7 +5,9 @@
 #   scripts/valgrind-tests.sh [FILTER]     FILTER: a gtest filter, default '*'
 # The test binaries replace operator new (tests/support/heap_refusal.cpp, on
 # top of malloc) to refuse chosen requests; valgrind is told to leave that
-# replacement in place and watch malloc and free underneath it.
+# replacement in place and watch malloc and free underneath it. The only
+# suppressions (scripts/valgrind.supp) are documented third-party false
+# positives.
 # Builds the dev preset first. The stress tests run for KRMM_STRESS_SECONDS
 # (default here 1 s: valgrind runs one thread at a time). Prints the time each
 # binary took; exits non-zero if any of them reported an error.
@@ -26,7 +28,7 @@ for test in build/dev/tests/krmm_*_test; do
   name=$(basename "$test")
   t0=$SECONDS
   if valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,possible \
-       --soname-synonyms=somalloc=nouserintercepts \
+       --soname-synonyms=somalloc=nouserintercepts --suppressions=scripts/valgrind.supp \
        --track-origins=yes --quiet --log-file="$logs/$name.log" \
        "$test" --gtest_filter="$filter" --gtest_brief=1 >"$logs/$name.out" 2>&1; then
     printf '%-36s ok      %4d s\n' "$name" $((SECONDS - t0))
