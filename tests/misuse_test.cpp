@@ -3,34 +3,17 @@
 // still out. Each must be reported or absorbed without a crash, a leak or a
 // broken registry (the asan preset runs these under ASan and LSan).
 #include <cstdlib>
-#include <cstring>
 #include <new>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include <KRMM/KRMM.h>
-
-#include "assert_log.h"
-#include "heap_refusal.h"
+#include "krmm_test.h"
 
 namespace {
 
-using KRMM::Handle;
-using KRMM::MemoryBlock;
-using KRMM::Partition;
+using namespace krmm_test;
 using KRMM::PoolHeader;
-using krmm_test::AssertLog;
-using krmm_test::HeapRefusal;
 
 PoolHeader* HeaderOf(Handle pool) { return reinterpret_cast<PoolHeader*>(*pool); }
-
-unsigned long Registered(const Partition& p) {
-    unsigned long n = 0;
-    for (unsigned long c : p.blockCounts) n += c;
-    return n;
-}
+unsigned long Registered(const Partition& p) { return Linked(p.blockCounts); }
 
 int g_destructorCalls = 0;
 void CountingDestructor(const void*) { ++g_destructorCalls; }
@@ -51,7 +34,7 @@ TEST(Misuse, SecondReleaseOfAPoolBlockIsReportedAndChangesNothing) {
         partition.SetPoolEnabled(true);
         Handle a = partition.NewHandle(20);
         Handle b = partition.NewHandle(24);
-        ASSERT_EQ(reinterpret_cast<MemoryBlock*>(a)->pool, pool);
+        ASSERT_EQ(Hdr(a)->pool, pool);
         auto release = [&] {
             switch (way) {
                 case kReleasePoolBlock: partition.ReleasePoolBlock(pool, a); break;
@@ -117,7 +100,7 @@ TEST(Misuse, DestroyingACurrentPoolWithBlocksOut) {
 
     Handle h = partition.NewHandle(40);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(reinterpret_cast<MemoryBlock*>(h)->pool, nullptr);
+    EXPECT_EQ(Hdr(h)->pool, nullptr);
     partition.DisposeHandle(h);
     partition.EnableStackTraceInfo(false);
     EXPECT_EQ(heap.LiveDelta(), 0);
@@ -146,8 +129,8 @@ TEST(Misuse, DestroyingAPartitionWithEverythingOut) {
         p.SetPoolEnabled(true);
         Handle inner = p.CreatePool(16, 4);  // 4 * (16 + 168) + 64 bytes: a block of the outer pool
         Handle other = p.CreatePool(8, 2);   // another one, not current
-        ASSERT_EQ(reinterpret_cast<MemoryBlock*>(inner)->pool, outer);
-        ASSERT_EQ(reinterpret_cast<MemoryBlock*>(other)->pool, outer);
+        ASSERT_EQ(Hdr(inner)->pool, outer);
+        ASSERT_EQ(Hdr(other)->pool, outer);
         p.RequestPoolBlock(other);
         p.SetHandleSize(reinterpret_cast<Handle>(p.RequestPoolBlock(other)), 100);
         p.SetCurrentPool(inner);

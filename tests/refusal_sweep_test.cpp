@@ -13,24 +13,12 @@
 // counting rules after every step, the partition still works afterwards,
 // and once it is destroyed the heap holds nothing it allocated.
 #include <array>
-#include <cstring>
-#include <string>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include <KRMM/KRMM.h>
-
-#include "assert_log.h"
-#include "heap_refusal.h"
+#include "krmm_test.h"
 
 namespace {
 
-using KRMM::Handle;
-using KRMM::Partition;
-using krmm_test::AssertLog;
-using krmm_test::HeapPlan;
-using krmm_test::HeapRefusal;
+using namespace krmm_test;
 
 constexpr const char* kHeaderRefused = "Allocate new failed (exception)";
 constexpr const char* kStorageRefused = "Allocate(disconnected data) new failed (exception)";
@@ -42,17 +30,12 @@ constexpr size_t kRecordSizes[] = {sizeof(std::vector<void*>), 59 * sizeof(void*
 enum class Kind { Allocate, Resize, Resource, TXString, None };
 enum class Result { Done, Failed, NullInput };
 
-struct Heard {
+// What the callbacks heard during one step.
+struct Notified {
     size_t count = 0;
     int event = 0;
     size_t size = 0;
 };
-Heard g_heard;
-void Listener(int event, size_t size, void*) {
-    ++g_heard.count;
-    g_heard.event = event;
-    g_heard.size = size;
-}
 
 // The session's state and the counters as the counting rules predict them.
 struct Session {
@@ -220,7 +203,7 @@ constexpr size_t kStepCount = std::size(kSteps);
 struct Seen {
     size_t before, after, refusals;
     Result result;
-    Heard heard;
+    Notified heard;
     size_t failSize;
     bool countersHeld;
 };
@@ -244,17 +227,17 @@ SessionRun RunSession(HeapPlan plan) {
         HeapRefusal heap(plan);
         {
             Partition partition;
-            partition.RegisterMemoryCallbackFunction(&Listener, nullptr);
+            partition.RegisterMemoryCallbackFunction(&Hear, nullptr);
             Session s(partition);
             for (size_t i = 0; i < kStepCount; ++i) {
                 Seen& seen = run.steps[i];
-                g_heard = Heard{};
+                g_heardCount = 0;
                 seen.before = heap.Requests();
                 const size_t refusalsBefore = heap.Refusals();
                 seen.result = kSteps[i].run(s);
                 seen.after = heap.Requests();
                 seen.refusals = heap.Refusals() - refusalsBefore;
-                seen.heard = g_heard;
+                seen.heard = Notified{g_heardCount, g_heard[0].event, g_heard[0].size};
                 seen.failSize = s.failSize;
                 seen.countersHeld = partition.numCalls == s.calls && partition.numBlocks == s.blocks &&
                                     partition.bytesAllocated == s.bytes;
