@@ -1,198 +1,76 @@
 // consistency_test.cpp - CheckPartition finds each kind of broken record.
 //
-// Each corruption is made on a byte copy of the partition record (whose
-// chains still lead to the real headers) or on a header that is restored
-// before the partition is destroyed, so the real state stays sound.
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
+// Each corruption is made on the live state (the partition record, block
+// headers, the pool's storage) after all of it has been copied aside, and
+// undone from that copy before the next, so the partition is sound again
+// when it is destroyed.
 #include <KRMM/Diagnostics.h>
-#include <KRMM/KRMM.h>
+
+#include "krmm_test.h"
 
 namespace {
 
-using KRMM::MemoryBlock;
-using KRMM::Partition;
+using namespace krmm_test;
 using KRMM::diag::CheckPartition;
 
-// A copy of a partition record that is never constructed or destroyed.
-class RecordCopy {
-public:
-    explicit RecordCopy(const Partition& partition) : bytes_(new unsigned char[sizeof(Partition)]) {
-        std::memcpy(bytes_.get(), static_cast<const void*>(&partition), sizeof(Partition));
-    }
-    Partition& operator*() { return *reinterpret_cast<Partition*>(bytes_.get()); }
-    Partition* operator->() { return &**this; }
+TEST(Consistency, EachCorruptionIsFoundAndUndoingItLeavesNoFindings) {
+    Partition p;
+    EXPECT_TRUE(CheckPartition(p).empty());
+    // Heap blocks inline and detached, a moved block, a resource block and a
+    // current pool with blocks out and slots 1 and 3 on the free list.
+    p.EnableStackTraceInfo(true);
+    Handle h[4] = {p.NewHandle(0), p.NewHandle(100), p.NewHandle(6000), p.NewHandle(50)};
+    p.SetHandleSize(h[3], 400);
+    char resourceData[32];
+    p.AllocateFromExistingResource(resourceData, sizeof resourceData);
+    Handle poolHandle = p.CreatePool(32, 4);
+    p.SetCurrentPool(poolHandle);
+    MemoryBlock* pooled[3];
+    for (MemoryBlock*& b : pooled) b = p.RequestPoolBlock(poolHandle);
+    p.ReleasePoolBlock(poolHandle, AsHandle(pooled[1]));
+    const std::vector<std::string> sound = CheckPartition(p);
+    ASSERT_TRUE(sound.empty()) << sound.front();
 
-private:
-    std::unique_ptr<unsigned char[]> bytes_;
-};
-
-// Restores a header when the test is done with its corruption.
-class HeaderGuard {
-public:
-    explicit HeaderGuard(MemoryBlock* block) : block_(block), saved_(*block) {}
-    ~HeaderGuard() { *block_ = saved_; }
-    HeaderGuard(const HeaderGuard&) = delete;
-    HeaderGuard& operator=(const HeaderGuard&) = delete;
-
-private:
-    MemoryBlock* block_;
-    MemoryBlock saved_;
-};
-
-MemoryBlock* BlockOf(KRMM::Handle h) {
-    return reinterpret_cast<MemoryBlock*>(h);
-}
-
-::testing::AssertionResult HasFinding(const std::vector<std::string>& findings, const std::string& part) {
-    std::string all;
-    for (const std::string& finding : findings) {
-        if (finding.find(part) != std::string::npos) return ::testing::AssertionSuccess();
-        all += "\n  " + finding;
-    }
-    return ::testing::AssertionFailure() << "no finding with \"" << part << "\" among:" << all;
-}
-
-// Heap blocks inline and detached, a moved block, a resource block and a
-// current pool with blocks out and free.
-struct Scene {
-    Partition partition;
-    char resourceData[32] = {};
-    std::vector<KRMM::Handle> handles;
-    KRMM::Handle pool = nullptr;
-    std::vector<KRMM::MemoryBlock*> poolBlocks;
-
-    Scene() {
-        partition.EnableStackTraceInfo(true);
-        for (size_t size : {0u, 100u, 6000u}) handles.push_back(partition.NewHandle(size));
-        handles.push_back(partition.NewHandle(50));
-        partition.SetHandleSize(handles.back(), 400);  // moved to detached storage
-        partition.AllocateFromExistingResource(resourceData, sizeof resourceData);
-        pool = partition.CreatePool(32, 4);
-        partition.SetCurrentPool(pool);
-        for (int i = 0; i < 3; ++i) poolBlocks.push_back(partition.RequestPoolBlock(pool));
-        partition.ReleasePoolBlock(pool, reinterpret_cast<KRMM::Handle>(poolBlocks[1]));
-    }
-};
-
-TEST(Consistency, SoundPartitionHasNoFindings) {
-    Partition empty;
-    EXPECT_TRUE(CheckPartition(empty).empty());
-    Scene scene;
-    const std::vector<std::string> findings = CheckPartition(scene.partition);
-    EXPECT_TRUE(findings.empty()) << findings.front();
-    scene.partition.SetCurrentPool(scene.partition.CreatePool(16, 0));
-    EXPECT_TRUE(CheckPartition(scene.partition).empty()) << "a pool of no blocks";
-}
-
-TEST(Consistency, FindsBrokenChainsAndCounts) {
-    Scene scene;
-    MemoryBlock* block = BlockOf(scene.handles[1]);
-    const unsigned bucket = block->bucket;
-    {
-        RecordCopy copy(scene.partition);
-        copy->blockCounts[bucket] += 1;
-        EXPECT_TRUE(HasFinding(CheckPartition(*copy), "ordinary bucket " + std::to_string(bucket) + ": count"));
-    }
-    {
-        RecordCopy copy(scene.partition);
-        copy->blockBuckets[(bucket + 1) % 1024] = block;  // one header on two chains
-        EXPECT_TRUE(HasFinding(CheckPartition(*copy), "met twice"));
-    }
-    {
-        RecordCopy copy(scene.partition);
-        copy->blockBuckets[bucket] = nullptr;
-        copy->blockBuckets[(bucket + 1) % 1024] = block;  // on the wrong chain
-        const auto findings = CheckPartition(*copy);
-        EXPECT_TRUE(HasFinding(findings, "hashes to bucket " + std::to_string(bucket)));
-        EXPECT_TRUE(HasFinding(findings, "has bucket " + std::to_string(bucket)));
-    }
-    {
-        HeaderGuard guard(block);
-        block->next = block;  // a cycle: the walk must end
-        EXPECT_TRUE(HasFinding(CheckPartition(scene.partition), "met twice"));
-    }
-    {
-        HeaderGuard guard(block);
-        block->prev = block;
-        EXPECT_TRUE(HasFinding(CheckPartition(scene.partition), "has prev"));
-    }
-    {
-        HeaderGuard guard(block);
-        block->bucket = static_cast<uint16_t>(bucket ^ 1);
-        EXPECT_TRUE(HasFinding(CheckPartition(scene.partition), "has bucket"));
-    }
-    EXPECT_TRUE(CheckPartition(scene.partition).empty()) << "restored";
-}
-
-TEST(Consistency, FindsBrokenHeaders) {
-    Scene scene;
-    MemoryBlock* inlineBlock = BlockOf(scene.handles[1]);
-    MemoryBlock* detached = BlockOf(scene.handles[2]);
-    struct Case {
-        MemoryBlock* block;
-        void (*corrupt)(MemoryBlock*);
-        const char* finding;
+    MemoryBlock* const b = Hdr(h[1]);
+    const unsigned bucket = b->bucket, other = (bucket + 1) % 1024;
+    KRMM::PoolHeader& pool = *reinterpret_cast<KRMM::PoolHeader*>(*poolHandle);
+    const std::pair<const char*, std::function<void()>> corruptions[] = {  // a part of the line to be reported
+        {": count ", [&] { p.blockCounts[bucket] += 1; }},
+        {"met twice", [&] { p.blockBuckets[other] = b; }},  // on two chains
+        {"met twice", [&] { b->next = b; }},                // a cycle: the walk must end
+        {"hashes to bucket", [&] { p.blockBuckets[bucket] = nullptr, p.blockBuckets[other] = b; }},
+        {"has prev", [&] { b->prev = b; }},
+        {"has bucket", [&] { b->bucket = static_cast<uint16_t>(other); }},
+        {"magic 0x00000000, expected 0xa4feb3af", [&] { b->magic = 0; }},
+        {"blockLink is", [&] { b->blockLink = nullptr; }},
+        {"unknown flag bits 0x10", [&] { b->flags = 0x10; }},
+        {"resource flag set", [&] { b->flags = KRMM::kBlockFlagResource; }},
+        {"exceeds capacity", [&] { b->memSize = b->capacity + 1; }},
+        {"inline data at", [&] { b->masterPtr += 8; }},
+        {"pooled flag clear", [&] { b->pool = h[0]; }},
+        {"link word is", [&] { Hdr(h[2])->masterPtr = reinterpret_cast<char*>(&Hdr(h[2])->prev); }},  // `next` in front
+        {"current pool: freeCount 3, free list holds 2", [&] { pool.freeCount += 1; }},
+        {"pool free list: slot 1 has inUse 1", [&] { pool.slots[1].inUse = 1; }},
+        {"pool block 1: slot in use but the block is not registered", [&] { pool.slots[1].inUse = 1; }},
+        {"pool slot 3: on neither list", [&] { pool.slots[1].nextSlot = nullptr; }},
+        {"pool block 2: magic 0xa4feb3af", [&] { pooled[2]->magic = KRMM::kBlockMagic; }},
     };
-    const Case cases[] = {
-        {inlineBlock, [](MemoryBlock* b) { b->magic = 0; }, "magic 0x00000000, expected 0xa4feb3af"},
-        {inlineBlock, [](MemoryBlock* b) { b->blockLink = nullptr; }, "blockLink is"},
-        {inlineBlock, [](MemoryBlock* b) { b->flags = 0x10; }, "unknown flag bits 0x10"},
-        {inlineBlock, [](MemoryBlock* b) { b->flags = KRMM::kBlockFlagResource; }, "resource flag set"},
-        {inlineBlock, [](MemoryBlock* b) { b->memSize = b->capacity + 1; }, "exceeds capacity"},
-        {inlineBlock, [](MemoryBlock* b) { b->masterPtr += 8; }, "inline data at"},
-        {inlineBlock, [](MemoryBlock* b) { b->pool = reinterpret_cast<KRMM::Handle>(b); }, "pooled flag clear"},
-        // The word in front of the data is then the header's `next`.
-        {detached, [](MemoryBlock* b) { b->masterPtr = reinterpret_cast<char*>(&b->prev); }, "link word is"},
-    };
-    for (const Case& c : cases) {
-        HeaderGuard guard(c.block);
-        c.corrupt(c.block);
-        EXPECT_TRUE(HasFinding(CheckPartition(scene.partition), c.finding));
+    std::vector<std::pair<void*, std::string>> saved;
+    auto save = [&](void* at, size_t n) { saved.emplace_back(at, std::string(static_cast<const char*>(at), n)); };
+    save(&p, sizeof p);
+    // The pool's header and slot records; not its blocks' data (a free one's is poisoned under ASan).
+    save(&pool, static_cast<size_t>(reinterpret_cast<char*>(pool.firstBlock) - reinterpret_cast<char*>(&pool)));
+    for (MemoryBlock* block : {Hdr(h[0]), Hdr(h[1]), Hdr(h[2]), Hdr(h[3]), pooled[2]}) save(block, sizeof *block);
+    for (const auto& [finding, corrupt] : corruptions) {
+        corrupt();
+        std::string all;
+        for (const std::string& line : CheckPartition(p)) all += "\n  " + line;
+        EXPECT_NE(all.find(finding), std::string::npos) << "no \"" << finding << "\" among:" << all;
+        for (auto& [at, bytes] : saved) std::memcpy(at, bytes.data(), bytes.size());
+        EXPECT_TRUE(CheckPartition(p).empty()) << "undone: " << finding;
     }
-    EXPECT_TRUE(CheckPartition(scene.partition).empty()) << "restored";
-}
-
-TEST(Consistency, FindsBrokenPoolLists) {
-    Scene scene;
-    KRMM::PoolHeader* header = reinterpret_cast<KRMM::PoolHeader*>(*scene.pool);
-    KRMM::PoolSlot* freeSlot = &header->slots[1];  // released: head of the free list
-    ASSERT_EQ(header->freeList, freeSlot);
-    {
-        header->freeCount += 1;
-        EXPECT_TRUE(HasFinding(CheckPartition(scene.partition), "freeCount 3, free list holds 2"));
-        header->freeCount -= 1;
-    }
-    {
-        freeSlot->inUse = 1;
-        const auto findings = CheckPartition(scene.partition);
-        EXPECT_TRUE(HasFinding(findings, "pool free list: slot 1 has inUse 1"));
-        EXPECT_TRUE(HasFinding(findings, "pool block 1: slot in use but the block is not registered"));
-        freeSlot->inUse = 0;
-    }
-    {
-        KRMM::PoolSlot* saved = freeSlot->nextSlot;
-        freeSlot->nextSlot = nullptr;  // slot 3 drops off the free list
-        const auto findings = CheckPartition(scene.partition);
-        EXPECT_TRUE(HasFinding(findings, "pool slot 3: on neither list"));
-        EXPECT_TRUE(HasFinding(findings, "freeCount 2, free list holds 1"));
-        freeSlot->nextSlot = saved;
-    }
-    {
-        HeaderGuard guard(scene.poolBlocks[2]);
-        scene.poolBlocks[2]->magic = KRMM::kBlockMagic;
-        const auto findings = CheckPartition(scene.partition);
-        EXPECT_TRUE(HasFinding(findings, "pool block 2: magic 0xa4feb3af"));
-        EXPECT_TRUE(HasFinding(findings, "magic 0xa4feb3af, expected 0xfacefeed")) << "as a registered block";
-    }
-    EXPECT_TRUE(CheckPartition(scene.partition).empty()) << "restored";
-    for (MemoryBlock* block : {scene.poolBlocks[0], scene.poolBlocks[2]})
-        scene.partition.ReleasePoolBlock(scene.pool, reinterpret_cast<KRMM::Handle>(block));
+    p.SetCurrentPool(p.CreatePool(16, 0));
+    EXPECT_TRUE(CheckPartition(p).empty()) << "a pool of no blocks";
 }
 
 } // namespace

@@ -1,339 +1,89 @@
-// Handle and pointer operations, object nodes and the QTMM entry points.
-#include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <memory>
-#include <random>
-#include <stdexcept>
+// Handle and pointer operations, object nodes, and the null results of every
+// operation.
+#include "krmm_test.h"
 
-#include <gtest/gtest.h>
-
-#include <KRMM/KRMM.h>
-#include <KRMM/QTMM.h>
-
-#include "assert_log.h"
-#include "heap_refusal.h"
-
-using krmm_test::AssertLog;
-using krmm_test::HeapRefusal;
+using namespace krmm_test;
 
 namespace {
-
-const char kRefuse1[] =
-    "Partition::SetHandleSize - 1 - called for instantiated object node. Evaluate/remove the call to this.";
-const char kRefuse2[] =
-    "Partition::SetHandleSize - 2 - called for instantiated object node. Evaluate/remove the call to this.";
-
-char PatternByte(size_t i, unsigned seed) { return static_cast<char>((i * 131 + seed) & 0xFF); }
-void Fill(char* p, size_t n, unsigned seed) {
-    for (size_t i = 0; i < n; ++i) p[i] = PatternByte(i, seed);
-}
-// Index of the first byte that breaks the pattern, or n.
-size_t Intact(const char* p, size_t n, unsigned seed) {
-    for (size_t i = 0; i < n; ++i)
-        if (p[i] != PatternByte(i, seed)) return i;
-    return n;
-}
-
-class HandleOps : public ::testing::Test {
-protected:
-    std::unique_ptr<KRMM::Partition> part = std::make_unique<KRMM::Partition>();
-};
-
-TEST_F(HandleOps, ClearingConstructorsZeroExactlyTheRequestedBytes) {
-    KRMM::Handle h = part->NewHandleClear(100);
-    ASSERT_NE(h, nullptr);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ((*h)[i], 0);
-    KRMM::Ptr p = part->NewPtrClear(6000);
-    ASSERT_NE(p, nullptr);
-    for (int i = 0; i < 6000; ++i) ASSERT_EQ(p[i], 0);
-    EXPECT_EQ(part->GetPtrSize(p), 6000u);
-    EXPECT_EQ(part->GetHandleSize(part->GetHandle(p)), 6000u);
-    KRMM::Handle empty = part->NewHandleClear(0);
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(part->GetHandleSize(empty), 0u);
-    EXPECT_EQ(part->GetHandleMaxSize(empty), 8u);
-    {
-        auto heap = HeapRefusal::FailAtLeast(1);
-        EXPECT_EQ(part->NewHandleClear(64), nullptr);
-        EXPECT_EQ(part->NewPtrClear(64), nullptr);
-    }
-    EXPECT_EQ(KRMM::Partition::MemError(), 0);
-    part->DisposeHandle(h);
-    part->DisposeHandle(empty);
-    part->DisposePtr(p);
-}
-
-TEST_F(HandleOps, InstantiatedBlockRefusesHandleResizeButNotPointerResize) {
-    KRMM::Handle h = part->NewHandle(40);
-    Fill(*h, 40, 1);
-    part->SetInstantiatedState(*h, true);
-    {
-        AssertLog log;
-        EXPECT_FALSE(part->SetHandleSize(h, 4000));
-        bool copied = false;
-        EXPECT_FALSE(part->SetHandleSize(h, 4000, [&](void*, unsigned long, void*, unsigned long) { copied = true; }));
-        EXPECT_FALSE(copied);
-        EXPECT_EQ(log.Failures(), (std::vector<std::string>{kRefuse1, kRefuse2}));
-    }
-    EXPECT_EQ(part->GetHandleSize(h), 40u);
-    EXPECT_EQ(Intact(*h, 40, 1), 40u);
-
-    EXPECT_TRUE(part->SetPtrSize(*h, 4000));
-    EXPECT_EQ(part->GetHandleSize(h), 4000u);
-    EXPECT_EQ(Intact(*h, 40, 1), 40u);
-    part->SetInstantiatedState(*h, false);
-    EXPECT_TRUE(part->SetHandleSize(h, 10));
-    part->DisposeHandle(h);
-}
-
-// Functor that counts its copies, to see how many the overload makes.
-struct CountingCopy {
-    int* copies;
-    int* calls;
-    CountingCopy(int* c, int* k) : copies(c), calls(k) {}
-    CountingCopy(const CountingCopy& o) : copies(o.copies), calls(o.calls) { ++*copies; }
-    CountingCopy(CountingCopy&& o) noexcept = default;
-    void operator()(void* from, unsigned long fromSize, void* to, unsigned long toSize) const {
-        ++*calls;
-        std::memcpy(to, from, fromSize < toSize ? fromSize : toSize);
-    }
-};
-
-TEST_F(HandleOps, CopyProcedureIsCopiedOnceAndCalledOnlyOnAMove) {
-    KRMM::Handle h = part->NewHandle(100);
-    Fill(*h, 100, 2);
-    int copies = 0, calls = 0;
-    KRMM::ResizeCopyProc proc = CountingCopy(&copies, &calls);
-    copies = 0;
-    EXPECT_TRUE(part->SetHandleSize(h, 50, std::move(proc)));  // in place
-    EXPECT_EQ(copies, 1);
-    EXPECT_EQ(calls, 0);
-
-    copies = 0;
-    const char* before = *h;
-    std::function<void(void*, unsigned long, void*, unsigned long)> probe =
-        [&](void* from, unsigned long fromSize, void* to, unsigned long toSize) {
-            EXPECT_EQ(from, before);
-            EXPECT_EQ(fromSize, 50u);
-            EXPECT_EQ(toSize, 300u);
-            std::memcpy(to, from, fromSize);
-            ++calls;
-        };
-    EXPECT_TRUE(part->SetHandleSize(h, 300, probe));
-    EXPECT_EQ(calls, 1);
-    EXPECT_NE(*h, before);
-    EXPECT_EQ(Intact(*h, 50, 2), 50u);
-    part->DisposeHandle(h);
-}
-
-TEST_F(HandleOps, PlainResizeAllocatesNothingWhenItFits) {
-    KRMM::Handle h = part->NewHandle(100);
-    auto heap = HeapRefusal::RecordOnly();
-    EXPECT_TRUE(part->SetHandleSize(h, 60));
-    EXPECT_TRUE(part->SetPtrSize(*h, 100));
-    EXPECT_EQ(heap.Requests(), 0u);
-    EXPECT_TRUE(part->SetHandleSize(h, 101));
-    const std::vector<size_t> sizes = heap.Sizes();
-    EXPECT_EQ(sizes, std::vector<size_t>{101 + 16 + 8});
-    part->DisposeHandle(h);
-}
-
-TEST_F(HandleOps, ExceptionFromCopyProcedureLeavesBlockUnchanged) {
-    KRMM::Handle h = part->NewHandle(64);
-    Fill(*h, 64, 3);
-    char* data = *h;
-    auto heap = HeapRefusal::RecordOnly();
-    EXPECT_THROW(part->SetHandleSize(h, 9000,
-                                     [](void*, unsigned long, void*, unsigned long) { throw std::logic_error("x"); }),
-                 std::logic_error);
-    EXPECT_EQ(heap.LiveDelta(), 0);
-    EXPECT_EQ(*h, data);
-    EXPECT_EQ(part->GetHandleSize(h), 64u);
-    EXPECT_EQ(Intact(*h, 64, 3), 64u);
-    part->DisposeHandle(h);
-}
-
-// Random growth and shrinkage across inline, detached, in-place and moving
-// cases, through both handle and pointer resizes, with the pattern checked
-// after every step.
-TEST_F(HandleOps, ResizingKeepsThePrefixAcrossMoves) {
-    std::mt19937 rng(20240611);
-    KRMM::Handle h = part->NewHandle(16);
-    Fill(*h, 16, 4);
-    size_t size = 16;
-    for (int step = 0; step < 400; ++step) {
-        const size_t newSize = rng() % 3 == 0 ? rng() % 64 : rng() % 20000;
-        if (step % 50 == 0) part->SetHandleOversize(h, rng() % 3000, true);
-        const bool ok = step % 2 ? part->SetHandleSize(h, newSize) : part->SetPtrSize(*h, newSize);
-        ASSERT_TRUE(ok);
-        ASSERT_EQ(part->GetHandleSize(h), newSize);
-        ASSERT_GE(part->GetHandleMaxSize(h), newSize);
-        ASSERT_EQ(part->GetHandle(*h), h);
-        const size_t kept = std::min(size, newSize);
-        ASSERT_EQ(Intact(*h, kept, 4), kept) << "step " << step;
-        Fill(*h, newSize, 4);
-        size = newSize;
-    }
-    part->DisposeHandle(h);
-    EXPECT_EQ(part->bytesAllocated, 0);
-    EXPECT_EQ(part->numBlocks, 0);
-}
-
-TEST_F(HandleOps, LockStateAndOversizeRules) {
-    KRMM::Handle h = part->NewHandle(10);
-    EXPECT_EQ(part->HGetState(h), 0);
-    EXPECT_TRUE(part->HLock(h));
-    EXPECT_TRUE(part->HLock(h));
-    EXPECT_EQ(part->HGetState(h), -128);
-    EXPECT_EQ(static_cast<uint32_t>(int32_t{part->HGetState(h)}), 0xFFFFFF80u);
-    EXPECT_TRUE(part->SetHandleSize(h, 7000));  // the flag never pins the data
-    EXPECT_TRUE(part->HandleIsLocked_Legacy(h));
-    EXPECT_TRUE(part->HUnlock(h));
-    EXPECT_EQ(part->HGetState(h), 0);
-
-    const struct { unsigned value; bool force; unsigned expect; } steps[] = {
-        {100, false, 100}, {50, false, 100}, {100, false, 100}, {50, true, 50}, {0, true, 0}};
-    for (const auto& s : steps) {
-        part->SetHandleOversize(h, s.value, s.force);
-        EXPECT_EQ(part->GetHandleOversize(h), s.expect);
-    }
-    part->SetHandleOversize(h, 100, false);
-    ASSERT_TRUE(part->SetHandleSize(h, 20000));
-    EXPECT_EQ(part->GetHandleMaxSize(h), 20100u);
-    part->DisposeHandle(h);
-}
-
-TEST_F(HandleOps, NullArgumentsGiveNeutralResults) {
-    EXPECT_FALSE(part->SetHandleSize(nullptr, 10));
-    EXPECT_FALSE(part->SetHandleSize(nullptr, 10, [](void*, unsigned long, void*, unsigned long) {}));
-    EXPECT_FALSE(part->SetPtrSize(nullptr, 10));
-    EXPECT_EQ(part->GetHandleSize(nullptr), 0u);
-    EXPECT_EQ(part->GetHandleMaxSize(nullptr), 0u);
-    EXPECT_EQ(part->GetKRMMHandleSize(nullptr), 0u);
-    EXPECT_EQ(part->GetKRMMHandleMaxSize(nullptr), 0u);
-    EXPECT_EQ(part->GetPtrSize(nullptr), 0u);
-    EXPECT_EQ(part->GetHandleOversize(nullptr), 0u);
-    EXPECT_FALSE(part->HLock(nullptr));
-    EXPECT_FALSE(part->HUnlock(nullptr));
-    EXPECT_FALSE(part->HandleIsLocked_Legacy(nullptr));
-    EXPECT_FALSE(part->SetHandleLockState_Legacy(nullptr, true));
-    EXPECT_EQ(part->HGetState(nullptr), 0);
-    part->SetHandleOversize(nullptr, 5, true);
-    part->DisposeHandle(nullptr);
-    part->DisposePtr(nullptr);
-    EXPECT_EQ(part->numCalls, 0);
-    EXPECT_EQ(part->bytesAllocated, 0);
-}
-
-// --- Object nodes -----------------------------------------------------------
-
-KRMM::Partition* g_part = nullptr;
-const void* g_destroyed[4];
-int g_destructorCalls = 0;
-bool g_sawInstantiated = true;
-
+Partition* g_partition = nullptr;
+std::vector<std::tuple<const void*, bool, int64_t>> g_destroyed;  // data, instantiated, numBlocks at the call
 void RecordingDestructor(const void* data) {
-    if (g_destructorCalls < 4) g_destroyed[g_destructorCalls] = data;
-    ++g_destructorCalls;
-    g_sawInstantiated = g_part->GetInstantiatedState(data);
-    EXPECT_EQ(g_part->numBlocks, 1);  // not yet released
+    g_destroyed.emplace_back(data, g_partition->GetInstantiatedState(data), g_partition->numBlocks);
 }
-void OtherDestructor(const void*) {}
+} // namespace
 
-class ObjectNodes : public HandleOps {
-protected:
-    void SetUp() override {
-        g_part = part.get();
-        g_destructorCalls = 0;
-        g_sawInstantiated = true;
+TEST(HandleOps, ClearedBytesLockFlagAndOversizeRules) {
+    Partition part;
+    Handle h = part.NewHandleClear(100), empty = part.NewHandleClear(0);
+    KRMM::Ptr p = part.NewPtrClear(6000);
+    EXPECT_TRUE(std::string(*h, 100) == std::string(100, '\0') && std::string(p, 6000) == std::string(6000, '\0') &&
+                part.GetPtrSize(p) == 6000 && part.GetHandleSize(empty) == 0 && part.GetHandleMaxSize(empty) == 8);
+    EXPECT_TRUE(part.HLock(h) && part.HLock(h) && part.SetHandleSize(h, 7000) && part.HandleIsLocked_Legacy(h))
+        << "the lock flag never pins the data";
+    EXPECT_EQ(static_cast<uint32_t>(int32_t{part.HGetState(h)}), 0xFFFFFF80u);
+    EXPECT_TRUE(part.HUnlock(h) && part.HGetState(h) == 0);
+    const unsigned steps[][3] = {{100, 0, 100}, {50, 0, 100}, {100, 0, 100}, {50, 1, 50}, {0, 1, 0}, {100, 0, 100}};
+    for (const auto& [value, force, after] : steps) {
+        part.SetHandleOversize(h, value, force != 0);
+        EXPECT_EQ(part.GetHandleOversize(h), after) << value << (force ? " forced" : "");
     }
-};
+    EXPECT_TRUE(part.SetHandleSize(h, 20000) && part.GetHandleMaxSize(h) == 20100);
+}
 
-TEST_F(ObjectNodes, DisposalRunsDestructorOnceOnANoLongerInstantiatedBlock) {
+TEST(ObjectNodes, DisposalRunsTheDestructorOnceOnANoLongerInstantiatedBlock) {
+    Partition part;
+    g_partition = &part;
     for (bool byHandle : {true, false}) {
-        g_destructorCalls = 0;
-        KRMM::Handle h = part->NewHandle(32);
-        part->SetDestructor(*h, &RecordingDestructor);
-        part->SetInstantiatedState(*h, true);
-        const char* data = *h;
-        if (byHandle) part->DisposeHandle(h);
-        else part->DisposePtr(*h);
-        ASSERT_EQ(g_destructorCalls, 1);
-        EXPECT_EQ(g_destroyed[0], data);
-        EXPECT_FALSE(g_sawInstantiated);
-        EXPECT_EQ(part->numBlocks, 0);
+        g_destroyed.clear();
+        Handle h = part.NewHandle(32);
+        part.SetDestructor(*h, &RecordingDestructor);
+        part.SetInstantiatedState(*h, true);
+        const void* data = *h;
+        byHandle ? part.DisposeHandle(h) : part.DisposePtr(*h);
+        EXPECT_EQ(g_destroyed, (decltype(g_destroyed){{data, false, 1}})) << "once, before the release";
+        EXPECT_EQ(part.numBlocks, 0);
     }
-    // A destructor without the instantiated mark is never called.
-    g_destructorCalls = 0;
-    KRMM::Handle h = part->NewHandle(32);
-    part->SetDestructor(*h, &RecordingDestructor);
-    part->DisposeHandle(h);
-    EXPECT_EQ(g_destructorCalls, 0);
+    Handle h = part.NewHandle(32);
+    part.SetDestructor(*h, &RecordingDestructor);
+    part.DisposeHandle(h);
+    EXPECT_EQ(g_destroyed.size(), 1u) << "not instantiated: never called";
 }
 
-TEST_F(ObjectNodes, AccessorsIgnoreNullAndKeepTheirFields) {
-    KRMM::Handle h = part->NewHandle(8);
-    part->SetDestructor(*h, &RecordingDestructor);
-    {
-        AssertLog log;
-        part->SetDestructor(*h, nullptr);
-        EXPECT_EQ(log.Failures(), std::vector<std::string>{"Partition::SetDestructor was passed a null pointer."});
-    }
-    part->CallDestructor(*h);
-    part->CallDestructor(*h);
-    EXPECT_EQ(g_destructorCalls, 2);  // calling changes nothing
-    EXPECT_FALSE(part->GetInstantiatedState(*h));
-    part->ClearDestructor(*h);
-    part->CallDestructor(*h);
-    EXPECT_EQ(g_destructorCalls, 2);
-
-    part->SetDestructor(nullptr, &OtherDestructor);
-    part->CallDestructor(nullptr);
-    part->ClearDestructor(nullptr);
-    part->SetInstantiatedState(nullptr, true);
-    EXPECT_FALSE(part->GetInstantiatedState(nullptr));
-
-    int tag = 0;
-    EXPECT_EQ(part->GetUserData(h), nullptr);
-    part->SetUserData(&tag, h);
-    EXPECT_EQ(part->GetUserData(h), &tag);
-    part->DisposeHandle(h);
+// Null handles, pointers and data give neutral results and change nothing.
+TEST(NullArguments, EveryOperationGivesItsNeutralResult) {
+    Partition p;
+    MemoryBlock noData{};
+    Handle var = nullptr;
+    char src[4] = "abc";
+    const auto noCopy = [](void*, unsigned long, void*, unsigned long) {};
+    const std::pair<const char*, bool> cases[] = {
+        {"SetHandleSize", !p.SetHandleSize(nullptr, 10) && !p.SetHandleSize(nullptr, 10, noCopy)},
+        {"SetPtrSize", !p.SetPtrSize(nullptr, 10) && !p.Resize(nullptr, 10, {})},
+        {"sizes", p.GetHandleSize(nullptr) + p.GetHandleMaxSize(nullptr) + p.GetKRMMHandleSize(nullptr) +
+                      p.GetKRMMHandleMaxSize(nullptr) + p.GetPtrSize(nullptr) + p.GetHandleOversize(nullptr) +
+                      p.GetBlockSize(nullptr) == 0},
+        {"lock", !p.HLock(nullptr) && !p.HUnlock(nullptr) && !p.HandleIsLocked_Legacy(nullptr) &&
+                     !p.SetHandleLockState_Legacy(nullptr, true) && p.HGetState(nullptr) == 0},
+        {"disposal", (p.SetHandleOversize(nullptr, 5, true), p.DisposeHandle(nullptr), p.DisposePtr(nullptr),
+                      p.Deallocate(nullptr), p.TXStringDeallocate(nullptr), true)},
+        {"copies", !p.DuplicateHandle(nullptr) && !p.DuplicateHandle(&noData) && !p.HandToHand(var) && !var &&
+                       !p.PtrToXHand(src, nullptr, 2) && !p.PtrAndHand(src, nullptr, 1)},
+        {"HandAndHand", !p.HandAndHand(nullptr, nullptr) && !p.HandAndHand(AsHandle(&noData), nullptr)},
+        {"InsertData", !p.InsertData(nullptr, 0, src, 1) && p.InsertData(nullptr, 99, nullptr, 0)},
+        {"object nodes", (p.SetDestructor(nullptr, &RecordingDestructor), p.CallDestructor(nullptr),
+                          p.ClearDestructor(nullptr), p.SetInstantiatedState(nullptr, true),
+                          !p.GetInstantiatedState(nullptr))},
+        {"resources", (p.DeallocateResource(nullptr), p.SetQTResourcePtr(nullptr, nullptr, 1),
+                       !p.GetOriginalQTResource(nullptr) && !p.FindBlockWithQTResourceHandle(nullptr, 1) &&
+                           !p.GetOrCreateHandleFromQTResourceHandle(nullptr, 8, 1) &&
+                           !p.ConvertFromQTHandleToKRMMHandle(nullptr) &&
+                           !p.ConvertFromKRMMHandleToQTHandle(nullptr))},
+        {"validation", !p.HandleIsValid(nullptr, true) && !p.HandleBelongsToUs(nullptr) &&
+                           !p.BlockIsResource(nullptr) &&
+                           !p.GetVerifiedHandle(nullptr) && p.PointerIsValid(nullptr, true, false) &&
+                           p.PointerIsValid(nullptr, true, true) && !p.IsHandleInUse(nullptr)},
+        {"MemError", Partition::MemError() == 0}};
+    for (const auto& [name, ok] : cases) EXPECT_TRUE(ok) << name;
+    EXPECT_EQ(make_tuple(p.numCalls, p.numBlocks, p.bytesAllocated, p.GetBlockCount()),
+              make_tuple(0, int64_t{0}, int64_t{0}, size_t{0}));
 }
-
-// --- QTMM -------------------------------------------------------------------
-
-TEST(Qtmm, EveryEntryPointIsInertAndLeavesItsArgumentsAlone) {
-    char byte = 'q';
-    char* data = &byte;
-    char** handle = &data;
-    char** variable = handle;
-    for (long size : {0L, 1L, 100000L}) {
-        EXPECT_EQ(QTMM::NewHandle(size), nullptr);
-        EXPECT_EQ(QTMM::NewHandleClear(size), nullptr);
-        EXPECT_EQ(QTMM::NewPtr(size), nullptr);
-        EXPECT_EQ(QTMM::NewPtrClear(size), nullptr);
-    }
-    EXPECT_EQ(QTMM::HandToHand(&variable), 0);
-    EXPECT_EQ(QTMM::PtrToHand("abc", &variable, 3), 0);
-    EXPECT_EQ(variable, handle);
-    EXPECT_EQ(QTMM::PtrToXHand("abc", handle, 3), 0);
-    EXPECT_EQ(QTMM::HandAndHand(handle, handle), 0);
-    EXPECT_EQ(QTMM::PtrAndHand("abc", handle, 3), 0);
-    EXPECT_EQ(QTMM::InsertData(handle, 0, &byte, 1), 0);
-    EXPECT_EQ(QTMM::GetHandleSize(handle), 0);
-    EXPECT_EQ(QTMM::GetHandleSize(nullptr), 0);
-    EXPECT_EQ(QTMM::HGetState(handle), 0);
-    EXPECT_EQ(QTMM::MemError(), 0);
-    QTMM::SetHandleSize(handle, 10);
-    QTMM::SetPtrSize(data, 10);
-    QTMM::HLock(handle);
-    QTMM::HUnlock(nullptr);
-    QTMM::DisposeHandle(handle);
-    QTMM::DisposeHandle(nullptr);
-    QTMM::DisposePtr(data);
-    EXPECT_EQ(data, &byte);
-    EXPECT_EQ(byte, 'q');
-}
-
-}  // namespace

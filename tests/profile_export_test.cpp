@@ -1,268 +1,193 @@
-// profile_export_test.cpp - folded stacks and pprof profiles of live blocks.
+// profile_export_test.cpp - what block groups are exported as: the leak
+// report (text and JSON), folded stacks, and pprof profiles, decoded back with
+// a small protobuf reader.
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <map>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #if defined(KRMM_TEST_HAVE_ZLIB)
 #include <zlib.h>
 #endif
 
-#include <gtest/gtest.h>
-
 #include <KRMM/Diagnostics.h>
-#include <KRMM/KRMM.h>
+
+#include "krmm_test.h"
 
 // External linkage, so that the test binary's dynamic symbol table names them.
 namespace krmm_profile_probe {
-const unsigned kLeafCallLine = __LINE__ + 2;
 [[gnu::noinline]] KRMM::Ptr Leaf(KRMM::Partition& partition, size_t size) {
     KRMM::Ptr p = partition.NewPtr(size);
-    asm volatile("" : "+r"(p));
+    asm volatile("" : "+r"(p));  // not a tail call: this frame stays on the stack
     return p;
 }
-[[gnu::noinline]] KRMM::Ptr ViaParser(KRMM::Partition& partition, size_t size) {
-    KRMM::Ptr p = Leaf(partition, size);
-    asm volatile("" : "+r"(p));
+// A count the compiler cannot see, so that the loop is one call site.
+template <int Times, size_t Size>
+[[gnu::noinline]] KRMM::Ptr Via(KRMM::Partition& partition) {
+    KRMM::Ptr p = nullptr;
+    volatile int count = Times;
+    for (int i = 0; i < count; ++i) p = Leaf(partition, Size);
     return p;
-}
-[[gnu::noinline]] KRMM::Ptr ViaCache(KRMM::Partition& partition, size_t size) {
-    KRMM::Ptr p = Leaf(partition, size);
-    asm volatile("" : "+r"(p));
-    return p;
-}
-// A count the compiler cannot see, so that every block of a loop comes from
-// one call site (a loop of known length may be unrolled into several).
-[[gnu::noinline]] void Repeat(KRMM::Partition& partition, KRMM::Ptr (*via)(KRMM::Partition&, size_t),
-                              int times, size_t size) {
-    volatile int count = times;
-    for (int i = 0; i < count; ++i) via(partition, size);
 }
 } // namespace krmm_profile_probe
 
 namespace {
 
-using KRMM::Partition;
+using namespace krmm_test;
 namespace diag = KRMM::diag;
-namespace probe = krmm_profile_probe;
 
+const std::string kLeaf = "krmm_profile_probe::Leaf(KRMM::Partition&, unsigned long)";
+const std::string kVia1000 = "char* krmm_profile_probe::Via<1, 1000ul>(KRMM::Partition&)";
+const std::string kVia400 = "char* krmm_profile_probe::Via<4, 100ul>(KRMM::Partition&)";
+
+// Between two snapshots: 1000 bytes in one block and 300 in three (a fourth
+// released again, so the second snapshot is stale) from two call sites, and 7
+// bytes without a recorded stack; one block from before the first snapshot.
+diag::BlockGroups Populate(Partition& partition) {
+    partition.EnableStackTraceInfo(true);
+    partition.NewPtr(50);
+    std::vector<const void*> before, after;
+    before.resize(partition.GetAllBlocks(before));
+    KRMM::Ptr released = krmm_profile_probe::Via<4, 100>(partition);
+    EXPECT_NE((krmm_profile_probe::Via<1, 1000>(partition)), nullptr);
+    partition.EnableStackTraceInfo(false);
+    partition.NewPtr(7);
+    after.resize(partition.GetAllBlocks(after));
+    partition.DisposePtr(released);  // its entry in `after` is stale: skipped, not read
+    return diag::GroupNewBlocks(partition, before, after);
+}
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// What `write` writes, read back through zlib where the library has it
+// (zlib inflates gzip and passes plain data through), and whether it was gzipped.
 template <class Write>
-std::string Written(Write write) {
+std::pair<std::string, bool> Written(Write write) {
     std::FILE* file = std::tmpfile();
-    EXPECT_NE(file, nullptr);
     EXPECT_TRUE(write(file));
-    std::string bytes(static_cast<size_t>(std::ftell(file)), '\0');
+    std::string bytes(static_cast<size_t>(std::ftell(file)) * 20 + 4096, '\0');
     std::rewind(file);
-    EXPECT_EQ(std::fread(bytes.data(), 1, bytes.size(), file), bytes.size());
+#if defined(KRMM_TEST_HAVE_ZLIB)
+    gzFile gz = gzdopen(dup(fileno(file)), "rb");
+    bytes.resize(static_cast<size_t>(std::max(gzread(gz, bytes.data(), static_cast<unsigned>(bytes.size())), 0)));
+    const bool gzipped = gzdirect(gz) == 0;
+    gzclose(gz);
+#else
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), file));
+    const bool gzipped = false;
+#endif
     std::fclose(file);
-    return bytes;
+    return {bytes, gzipped};
 }
 
 // ------------------------------------------------- a small protobuf reader
 
-struct Field {
-    uint32_t number;
-    uint64_t value;     // varint fields
-    std::string bytes;  // length-delimited fields
-};
-
-// Reads one varint at `*at`; flags a truncated one.
-uint64_t Varint(const std::string& bytes, size_t* at) {
+uint64_t Varint(const std::string& bytes, size_t& at) {
     uint64_t value = 0;
-    for (int shift = 0; *at < bytes.size() && shift < 64; shift += 7) {
-        const auto byte = static_cast<uint8_t>(bytes[(*at)++]);
-        value |= uint64_t{byte & 0x7Fu} << shift;
-        if ((byte & 0x80) == 0) return value;
+    for (int shift = 0; at < bytes.size() && shift < 64; shift += 7) {
+        value |= uint64_t{static_cast<uint8_t>(bytes[at]) & 0x7Fu} << shift;
+        if ((bytes[at++] & 0x80) == 0) return value;
     }
     ADD_FAILURE() << "truncated varint";
     return value;
 }
-
-std::vector<Field> Fields(const std::string& message) {
-    std::vector<Field> fields;
-    for (size_t at = 0; at < message.size();) {
-        const uint64_t key = Varint(message, &at);
-        Field field{static_cast<uint32_t>(key >> 3), 0, {}};
-        if ((key & 7) == 0) {
-            field.value = Varint(message, &at);
-        } else if ((key & 7) == 2) {
-            const uint64_t length = Varint(message, &at);
-            if (length > message.size() - at) {
-                ADD_FAILURE() << "length past the end";
-                break;
-            }
-            field.bytes = message.substr(at, length);
-            at += length;
-        } else {
-            ADD_FAILURE() << "unexpected wire type " << (key & 7);
-            break;
-        }
-        fields.push_back(std::move(field));
-    }
-    return fields;
-}
-
-std::vector<uint64_t> Packed(const std::string& bytes) {
+std::vector<uint64_t> Varints(const std::string& bytes) {
     std::vector<uint64_t> values;
-    for (size_t at = 0; at < bytes.size();) values.push_back(Varint(bytes, &at));
+    for (size_t at = 0; at < bytes.size();) values.push_back(Varint(bytes, at));
     return values;
 }
-
-uint64_t Get(const std::string& message, uint32_t number) {
-    for (const Field& field : Fields(message))
-        if (field.number == number) return field.value;
-    return 0;
-}
-
-struct Profile {
-    std::vector<std::string> strings;
-    std::vector<std::pair<std::string, std::string>> sampleTypes;
-    std::vector<std::pair<std::vector<uint64_t>, std::vector<uint64_t>>> samples;  // locations, values
-    std::map<uint64_t, std::pair<uint64_t, uint64_t>> locationLine;                  // id -> function, line
-    std::map<uint64_t, std::pair<std::string, std::string>> functions;               // id -> name, file
-    std::string defaultSampleType;
-
-    // Function names of a sample, innermost first.
-    std::vector<std::string> Names(size_t sample) const {
-        std::vector<std::string> names;
-        for (uint64_t id : samples[sample].first) names.push_back(functions.at(locationLine.at(id).first).first);
-        return names;
-    }
-};
-
-std::string Gunzip(const std::string& bytes) {
-#if defined(KRMM_TEST_HAVE_ZLIB)
-    EXPECT_TRUE(diag::PprofProfilesAreCompressed());
-    EXPECT_EQ(bytes.substr(0, 2), "\x1f\x8b") << "gzip magic";
-    z_stream stream{};
-    EXPECT_EQ(inflateInit2(&stream, 15 + 16), Z_OK);
-    std::string out(bytes.size() * 20 + 4096, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    inflateEnd(&stream);
-    return out;
-#else
-    EXPECT_FALSE(diag::PprofProfilesAreCompressed());
-    return bytes;
-#endif
-}
-
-Profile Decode(const std::string& file) {
-    Profile profile;
-    const std::vector<Field> top = Fields(Gunzip(file));
-    for (const Field& field : top)
-        if (field.number == 6) profile.strings.push_back(field.bytes);
-    auto text = [&](uint64_t index) { return index < profile.strings.size() ? profile.strings[index] : "?"; };
-    for (const Field& field : top) {
-        if (field.number == 1) {
-            profile.sampleTypes.emplace_back(text(Get(field.bytes, 1)), text(Get(field.bytes, 2)));
-        } else if (field.number == 2) {
-            std::vector<uint64_t> locations, values;
-            for (const Field& part : Fields(field.bytes)) {
-                if (part.number == 1) locations = Packed(part.bytes);
-                if (part.number == 2) values = Packed(part.bytes);
-            }
-            profile.samples.emplace_back(locations, values);
-        } else if (field.number == 4) {
-            for (const Field& part : Fields(field.bytes))
-                if (part.number == 4)
-                    profile.locationLine[Get(field.bytes, 1)] = {Get(part.bytes, 1), Get(part.bytes, 2)};
-        } else if (field.number == 5) {
-            profile.functions[Get(field.bytes, 1)] = {text(Get(field.bytes, 2)), text(Get(field.bytes, 4))};
-        } else if (field.number == 14) {
-            profile.defaultSampleType = text(field.value);
+// The fields numbered `field` of a message, in order, each as its bytes: a
+// varint's own (wire type 0) or a length-delimited field's content (wire
+// type 2, also packed varints); the profile uses no other wire type.
+std::vector<std::string> Fields(const std::string& message, uint64_t field) {
+    std::vector<std::string> found;
+    for (size_t at = 0; at < message.size();) {
+        const uint64_t key = Varint(message, at), start = at, value = Varint(message, at), type = key & 7;
+        if ((type != 0 && type != 2) || (type == 2 && value > message.size() - at)) {
+            ADD_FAILURE() << "wire type " << type << " or a length past the end";
+            break;
         }
+        const size_t begin = type == 2 ? at : start, end = type == 2 ? at + value : at;
+        if (key >> 3 == field) found.push_back(message.substr(begin, end - begin));
+        at = end;
     }
-    EXPECT_EQ(profile.strings.at(0), "") << "string 0 is empty";
-    return profile;
+    return found;
+}
+uint64_t Number(const std::string& message, uint64_t field) {
+    const std::vector<std::string> found = Fields(message, field);
+    return found.empty() ? 0 : Varints(found[0]).at(0);
 }
 
-// ------------------------------------------------- tests
-
-TEST(ProfileExport, FoldedStacksRunOutermostFirst) {
+TEST(LeakReport, GroupsAreWrittenLargestFirstAsTextAndJson) {
     Partition partition;
-    partition.EnableStackTraceInfo(true);
-    probe::Repeat(partition, probe::ViaParser, 3, 100);
-    probe::ViaCache(partition, 1000);
-    const std::string folded =
-        Written([&](std::FILE* f) { return diag::WriteFoldedStacks(f, diag::GroupLiveBlocks(partition)); });
+    const diag::BlockGroups groups = Populate(partition);
+    ASSERT_EQ(groups.groups.size(), 3u);
+    EXPECT_EQ(make_tuple(groups.blockCount, groups.byteCount, groups.groups[0].byteCount, groups.groups[1].blockCount),
+              make_tuple(size_t{5}, size_t{1307}, size_t{1000}, size_t{3}));
+    EXPECT_EQ(diag::GroupLiveBlocks(partition).blockCount, 6u);
 
-    std::vector<std::string> lines;
-    for (size_t start = 0, end; (end = folded.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(folded.substr(start, end - start));
-    ASSERT_EQ(lines.size(), 2u) << "one line per distinct stack:\n" << folded;
-    // Outermost first, the allocating operation last, then the bytes.
-    const std::string leafThenAllocate = "krmm_profile_probe::Leaf(KRMM::Partition&, unsigned long);";
-    const std::string tail = "KRMM::Partition::Allocate(unsigned long) ";
-    for (const auto& [line, via, bytes] :
-         {std::tuple{lines[0], "ViaCache", "1000"}, std::tuple{lines[1], "ViaParser", "300"}}) {
-        const size_t caller = line.find(std::string("krmm_profile_probe::") + via + "(KRMM::Partition&, unsigned long);" +
-                                        leafThenAllocate);
-        EXPECT_NE(caller, std::string::npos) << line;
-        EXPECT_EQ(line.substr(line.size() - tail.size() - std::strlen(bytes)), tail + bytes) << line;
+    const std::string text = Written([&](std::FILE* f) { return diag::WriteLeakReport(f, groups); }).first;
+    EXPECT_TRUE(text.starts_with("KRMM leak report: 5 blocks, 1307 bytes in 3 stacks\n\n"
+                                 "1 block, 1000 bytes allocated at:\n    1   libKRMM")) << text;
+    EXPECT_NE(text.find("\n\n3 blocks, 300 bytes allocated at:\n    1   libKRMM"), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with("\n\n1 block, 7 bytes allocated at:\n    (no call stack recorded)\n")) << text;
+    EXPECT_EQ(Count(text, kLeaf + " + "), 2u) << "each stack printed once, demangled";
+
+    const std::string json = Written([&](std::FILE* f) { return diag::WriteLeakReportJson(f, groups); }).first;
+    EXPECT_TRUE(json.starts_with("{\"blocks\":5,\"bytes\":1307,\"groups\":[{\"blocks\":1,\"bytes\":1000,\"frames\":[{"))
+        << json;
+    EXPECT_TRUE(json.ends_with("]},{\"blocks\":1,\"bytes\":7,\"frames\":[]}]}\n")) << json;
+    EXPECT_EQ(Count(json, "{\"address\":\"0x"), groups.groups[0].frames.size() + groups.groups[1].frames.size());
+    EXPECT_EQ(Count(json, "\"function\":\"" + kLeaf + "\",\"offset\":"), 2u) << json;
+    EXPECT_EQ(make_tuple(Count(json, "{"), Count(json, "[")), make_tuple(Count(json, "}"), Count(json, "]")));
+}
+
+TEST(ProfileExport, FoldedStacksAndPprofProfileDescribeTheGroups) {
+    Partition partition;
+    const diag::BlockGroups groups = Populate(partition);
+
+    // Folded: a line per stack, largest first, each outermost frame first, then the bytes.
+    const auto [folded, foldedGzipped] = Written([&](std::FILE* f) { return diag::WriteFoldedStacks(f, groups); });
+    const std::string allocate = "KRMM::Partition::Allocate(unsigned long) ";
+    const size_t first = folded.find(kVia1000 + ";" + kLeaf + ";"), second = folded.find(kVia400 + ";" + kLeaf + ";");
+    EXPECT_TRUE(first < second && folded.find(allocate + "1000\n", first) < second &&
+                folded.ends_with(allocate + "300\n[no stack recorded] 7\n") && std::ranges::count(folded, '\n') == 3)
+        << folded;
+    EXPECT_FALSE(foldedGzipped);
+
+    // pprof: the sample types, and per sample its values and the names of its frames, innermost first.
+    const auto [profile, gzipped] = Written([&](std::FILE* f) { return diag::WritePprofProfile(f, groups); });
+    EXPECT_EQ(gzipped, diag::PprofProfilesAreCompressed()) << "gzipped exactly where the library has zlib";
+    const std::vector<std::string> strings = Fields(profile, 6);
+    std::vector<std::string> types;
+    for (const std::string& type : Fields(profile, 1))
+        types.push_back(strings.at(Number(type, 1)) + "/" + strings.at(Number(type, 2)));
+    EXPECT_EQ(types, (std::vector<std::string>{"inuse_objects/count", "inuse_space/bytes"}));
+    EXPECT_EQ(strings.at(Number(profile, 14)), "inuse_space") << "the default sample type";
+    std::map<uint64_t, uint64_t> functionAt;  // location id -> the function of its first line
+    std::map<uint64_t, std::string> names;    // function id -> name
+    for (const std::string& location : Fields(profile, 4))
+        functionAt[Number(location, 1)] = Number(Fields(location, 4).at(0), 1);
+    for (const std::string& function : Fields(profile, 5)) names[Number(function, 1)] = strings.at(Number(function, 2));
+    std::vector<std::vector<uint64_t>> values, ids;
+    std::vector<std::vector<std::string>> stacks;
+    for (const std::string& sample : Fields(profile, 2)) {
+        values.push_back(Varints(Fields(sample, 2).at(0)));
+        ids.push_back(Varints(Fields(sample, 1).at(0)));
+        stacks.emplace_back();
+        for (uint64_t id : ids.back()) stacks.back().push_back(names.at(functionAt.at(id)));
     }
-}
-
-TEST(ProfileExport, PprofProfileDecodesToTheGroups) {
-    Partition partition;
-    partition.EnableStackTraceInfo(true);
-    probe::Repeat(partition, probe::ViaParser, 3, 100);
-    probe::ViaCache(partition, 1000);
-    partition.EnableStackTraceInfo(false);
-    partition.NewPtr(7);  // no record: its own sample
-    const diag::BlockGroups groups = diag::GroupLiveBlocks(partition);
-    const Profile profile = Decode(Written([&](std::FILE* f) { return diag::WritePprofProfile(f, groups); }));
-
-    ASSERT_EQ(profile.sampleTypes.size(), 2u);
-    EXPECT_EQ(profile.sampleTypes[0], std::make_pair(std::string("inuse_objects"), std::string("count")));
-    EXPECT_EQ(profile.sampleTypes[1], std::make_pair(std::string("inuse_space"), std::string("bytes")));
-    EXPECT_EQ(profile.defaultSampleType, "inuse_space");
-    ASSERT_EQ(profile.samples.size(), 3u);
-
-    EXPECT_EQ(profile.samples[0].second, (std::vector<uint64_t>{1, 1000}));
-    EXPECT_EQ(profile.samples[1].second, (std::vector<uint64_t>{3, 300}));
-    EXPECT_EQ(profile.samples[2].second, (std::vector<uint64_t>{1, 7}));
-    const std::vector<std::string> cache = profile.Names(0);
-    ASSERT_GE(cache.size(), 4u);
-    // NewPtr may tail-call Allocate, leaving no frame of its own.
-    const size_t leaf = cache[1] == "KRMM::Partition::NewPtr(unsigned long)" ? 2 : 1;
-    EXPECT_EQ(cache[0], "KRMM::Partition::Allocate(unsigned long)") << "innermost first";
-    EXPECT_EQ(cache[leaf], "krmm_profile_probe::Leaf(KRMM::Partition&, unsigned long)");
-    EXPECT_EQ(cache[leaf + 1], "krmm_profile_probe::ViaCache(KRMM::Partition&, unsigned long)");
-    EXPECT_EQ(profile.Names(1)[0], cache[0]);
-    EXPECT_EQ(profile.samples[0].first[0], profile.samples[1].first[0]) << "one location per address";
-    EXPECT_EQ(profile.Names(2), std::vector<std::string>{"[no stack recorded]"});
-
-#if defined(KRMM_TEST_HAVE_LIBDW)
-    const auto& [leafFunction, leafLine] = profile.locationLine.at(profile.samples[0].first[leaf]);
-    const std::string& leafFile = profile.functions.at(leafFunction).second;
-    EXPECT_EQ(leafFile.substr(leafFile.rfind('/') + 1), "profile_export_test.cpp");
-    EXPECT_EQ(leafLine, probe::kLeafCallLine) << "the NewPtr call in Leaf";
-#endif
-}
-
-TEST(ProfileExport, DifferenceHoldsOnlyNewBlocks) {
-    Partition partition;
-    partition.EnableStackTraceInfo(true);
-    probe::ViaParser(partition, 64);
-    std::vector<const void*> before;
-    before.resize(partition.GetAllBlocks(before));
-    probe::Repeat(partition, probe::ViaCache, 2, 32);
-    const Profile profile = Decode(
-        Written([&](std::FILE* f) { return diag::WritePprofProfile(f, diag::GroupNewBlocks(partition, before)); }));
-    ASSERT_EQ(profile.samples.size(), 1u);
-    EXPECT_EQ(profile.samples[0].second, (std::vector<uint64_t>{2, 64}));
-    const std::vector<std::string> names = profile.Names(0);
-    EXPECT_NE(std::find(names.begin(), names.end(), "krmm_profile_probe::ViaCache(KRMM::Partition&, unsigned long)"),
-              names.end());
+    EXPECT_EQ(values, (std::vector<std::vector<uint64_t>>{{1, 1000}, {3, 300}, {1, 7}}));
+    ASSERT_TRUE(stacks.size() == 3 && stacks[0].size() >= 4);
+    const size_t leaf = stacks[0][1] == "KRMM::Partition::NewPtr(unsigned long)" ? 2 : 1;  // or a tail call
+    EXPECT_EQ(make_tuple(stacks[0][0], stacks[0][leaf], stacks[0][leaf + 1]),
+              make_tuple(allocate.substr(0, allocate.size() - 1), kLeaf, kVia1000));
+    EXPECT_EQ(ids[0][0], ids[1][0]) << "one location per address";
+    EXPECT_EQ(stacks[2], std::vector<std::string>{"[no stack recorded]"});
 }
 
 } // namespace

@@ -1,163 +1,66 @@
 // Records and registry: the header layout, the bucket hash, the chain
 // operations and a new partition's initial values.
-#include <cstddef>
-#include <cstring>
+#include "krmm_test.h"
 
-#include <gtest/gtest.h>
+using namespace krmm_test;
 
-#include <KRMM/KRMM.h>
-
-#include "assert_log.h"
-
-using KRMM::MemoryBlock;
-using KRMM::Partition;
-
-namespace {
-
-const MemoryBlock* At(uintptr_t address) {
-    return reinterpret_cast<const MemoryBlock*>(address);
-}
-
-} // namespace
-
-TEST(Records, HeaderLayoutIsFixed) {
-    EXPECT_EQ(sizeof(MemoryBlock), 136u);
-    EXPECT_EQ(offsetof(MemoryBlock, masterPtr), 0u);
-    EXPECT_EQ(offsetof(MemoryBlock, bucket), 8u);
-    EXPECT_EQ(offsetof(MemoryBlock, next), 16u);
-    EXPECT_EQ(offsetof(MemoryBlock, prev), 24u);
-    EXPECT_EQ(offsetof(MemoryBlock, memSize), 32u);
-    EXPECT_EQ(offsetof(MemoryBlock, capacity), 40u);
-    EXPECT_EQ(offsetof(MemoryBlock, flags), 48u);
-    EXPECT_EQ(offsetof(MemoryBlock, oversize), 52u);
-    EXPECT_EQ(offsetof(MemoryBlock, pool), 56u);
-    EXPECT_EQ(offsetof(MemoryBlock, qtResource), 64u);
-    EXPECT_EQ(offsetof(MemoryBlock, resFile), 72u);
-    EXPECT_EQ(offsetof(MemoryBlock, stackTrace), 80u);
-    EXPECT_EQ(offsetof(MemoryBlock, locked), 88u);
-    EXPECT_EQ(offsetof(MemoryBlock, userData), 96u);
-    EXPECT_EQ(offsetof(MemoryBlock, instantiated), 104u);
-    EXPECT_EQ(offsetof(MemoryBlock, destructor), 112u);
-    EXPECT_EQ(offsetof(MemoryBlock, magic), 120u);
-    EXPECT_EQ(offsetof(MemoryBlock, blockLink), 128u);
-    EXPECT_EQ(sizeof(KRMM::PoolHeader), 64u);
-    EXPECT_EQ(KRMM::kBlockMagic, 0xA4FEB3AFu);
-    EXPECT_EQ(KRMM::kPoolBlockMagic, 0xFACEFEEDu);
-    EXPECT_EQ(KRMM::kInlineDataLimit, 5000u);
+TEST(Records, HeaderLayoutAndConstantsAreFixed) {
+    const size_t actualAndExpected[][2] = {
+        {offsetof(MemoryBlock, masterPtr), 0}, {offsetof(MemoryBlock, bucket), 8}, {offsetof(MemoryBlock, next), 16},
+        {offsetof(MemoryBlock, prev), 24}, {offsetof(MemoryBlock, memSize), 32}, {offsetof(MemoryBlock, capacity), 40},
+        {offsetof(MemoryBlock, flags), 48}, {offsetof(MemoryBlock, oversize), 52}, {offsetof(MemoryBlock, pool), 56},
+        {offsetof(MemoryBlock, qtResource), 64}, {offsetof(MemoryBlock, resFile), 72},
+        {offsetof(MemoryBlock, stackTrace), 80}, {offsetof(MemoryBlock, locked), 88},
+        {offsetof(MemoryBlock, userData), 96}, {offsetof(MemoryBlock, instantiated), 104},
+        {offsetof(MemoryBlock, destructor), 112}, {offsetof(MemoryBlock, magic), 120},
+        {offsetof(MemoryBlock, blockLink), 128}, {sizeof(MemoryBlock), 136}, {sizeof(KRMM::PoolHeader), 64},
+        {sizeof(KRMM::PoolSlot), 32}, {KRMM::kInlineDataLimit, 5000}, {KRMM::kBlockMagic, 0xA4FEB3AF},
+        {KRMM::kPoolBlockMagic, 0xFACEFEED}};
+    for (size_t i = 0; i < std::size(actualAndExpected); ++i)
+        EXPECT_EQ(actualAndExpected[i][0], actualAndExpected[i][1]) << "entry " << i;
 }
 
 TEST(Records, BucketHashMatchesKnownVectors) {
-    EXPECT_EQ(Partition::GetMemoryBlockHash(At(0x1000)), 102u);
-    EXPECT_EQ(Partition::GetMemoryBlockHash(At(0x100000000)), 200u);
-    EXPECT_EQ(Partition::GetMemoryBlockHash(At(0x600000C04000)), 742u);
-    EXPECT_EQ(Partition::GetMemoryBlockHash(At(0)), 890u);
-    // The top three bits of the low half are shifted out before mixing.
-    EXPECT_EQ(Partition::GetMemoryBlockHash(At(0x6000A0C04000)), 742u);
-}
-
-TEST(Records, HashSpreadsHeapAddressesOverAllBuckets) {
-    bool seen[1024] = {};
-    for (uintptr_t a = 0x55d0c1a20000; a < 0x55d0c1a20000 + 200000 * 16; a += 16) {
-        const unsigned long b = Partition::GetMemoryBlockHash(At(a));
-        ASSERT_LT(b, 1024u);
-        seen[b] = true;
-    }
-    for (bool s : seen) EXPECT_TRUE(s);
+    // 0x6000A0C04000 differs from 0x600000C04000 only in bits the hash shifts out.
+    const uintptr_t vectors[][2] = {{0x1000, 102}, {0x100000000, 200}, {0x600000C04000, 742}, {0, 890},
+                                    {0x6000A0C04000, 742}};
+    for (const auto& v : vectors) EXPECT_EQ(Partition::GetMemoryBlockHash(Hdr(reinterpret_cast<void*>(v[0]))), v[1]);
 }
 
 TEST(Records, ChainsListNewestFirstAndUnlinkCleanly) {
     Partition partition;
-    // Three headers in one bucket, found by address search.
-    // 16384 candidate addresses: three in one bucket are all but certain.
-    alignas(MemoryBlock) static unsigned char arena[16384 * sizeof(MemoryBlock)];
-    MemoryBlock* same[3];
-    int found = 0;
-    const unsigned long target =
-        Partition::GetMemoryBlockHash(reinterpret_cast<MemoryBlock*>(arena));
-    for (size_t i = 0; i < 16384 && found < 3; ++i) {
-        auto* b = reinterpret_cast<MemoryBlock*>(arena + i * sizeof(MemoryBlock));
-        if (Partition::GetMemoryBlockHash(b) == target) same[found++] = b;
-    }
-    ASSERT_EQ(found, 3);
+    alignas(MemoryBlock) static unsigned char arena[4096 * sizeof(MemoryBlock)];
+    const unsigned long bucket = Partition::GetMemoryBlockHash(Hdr(arena));
+    std::vector<MemoryBlock*> same;  // three headers, not overlapping, that share a bucket
+    for (unsigned char* a = arena; a + sizeof(MemoryBlock) <= std::end(arena) && same.size() < 3; a += 8)
+        if (Partition::GetMemoryBlockHash(Hdr(a)) == bucket && (same.empty() || Hdr(a) >= same.back() + 1))
+            same.push_back(Hdr(a));
+    ASSERT_EQ(same.size(), 3u);
     MemoryBlock* buckets[1024] = {};
     unsigned long counts[1024] = {};
     for (MemoryBlock* b : same) partition.HookupBlockToList(b, buckets, counts);
-
-    EXPECT_EQ(counts[target], 3u);
-    EXPECT_EQ(buckets[target], same[2]);
-    EXPECT_EQ(same[2]->next, same[1]);
-    EXPECT_EQ(same[1]->next, same[0]);
-    EXPECT_EQ(same[0]->next, nullptr);
-    EXPECT_EQ(same[2]->prev, nullptr);
-    EXPECT_EQ(same[0]->bucket, target);
-
-    partition.RemoveBlockFromList(same[1], buckets, counts);
-    EXPECT_EQ(counts[target], 2u);
-    EXPECT_EQ(same[2]->next, same[0]);
-    EXPECT_EQ(same[0]->prev, same[2]);
-    EXPECT_EQ(same[1]->bucket, 0u);
-    EXPECT_EQ(same[1]->next, nullptr);
-    EXPECT_EQ(same[1]->prev, nullptr);
-
-    partition.RemoveBlockFromList(same[2], buckets, counts);
-    EXPECT_EQ(buckets[target], same[0]);
-    EXPECT_EQ(same[0]->prev, nullptr);
-    EXPECT_EQ(counts[target], 1u);
-    // The partition's own registries were never touched.
-    EXPECT_EQ(partition.blockCounts[target], 0u);
+    using Chain = std::vector<const MemoryBlock*>;
+    EXPECT_EQ((Chain{buckets[bucket], same[2]->next, same[1]->next, same[0]->next, same[2]->prev}),
+              (Chain{same[2], same[1], same[0], nullptr, nullptr}));
+    EXPECT_TRUE(counts[bucket] == 3 && same[0]->bucket == bucket);
+    partition.RemoveBlockFromList(same[1], buckets, counts);  // the middle one
+    EXPECT_TRUE(counts[bucket] == 2 && same[2]->next == same[0] && same[0]->prev == same[2]);
+    EXPECT_TRUE(same[1]->bucket == 0 && same[1]->next == nullptr && same[1]->prev == nullptr);
+    partition.RemoveBlockFromList(same[2], buckets, counts);  // the head
+    EXPECT_TRUE(buckets[bucket] == same[0] && same[0]->prev == nullptr && counts[bucket] == 1);
+    EXPECT_EQ(Linked(partition.blockCounts), 0u) << "only the registry passed in changes";
 }
 
 TEST(Records, NewPartitionHasInitialValues) {
-    Partition partition;
-    EXPECT_EQ(partition.currentPool, nullptr);
-    EXPECT_EQ(partition.poolEnabled, 0u);
-    for (size_t i = 0; i < 1024; ++i) {
-        ASSERT_EQ(partition.blockBuckets[i], nullptr);
-        ASSERT_EQ(partition.resourceBuckets[i], nullptr);
-        ASSERT_EQ(partition.blockCounts[i], 0u);
-        ASSERT_EQ(partition.resourceCounts[i], 0u);
-    }
-    EXPECT_EQ(partition.bytesAllocated, 0);
-    EXPECT_EQ(partition.numBlocks, 0);
-    EXPECT_EQ(partition.numCalls, 0);
-    EXPECT_EQ(partition.numpoolHits, 0);
-    EXPECT_EQ(partition.numAllocates, 0);
-    EXPECT_EQ(partition.word1000, 1000u);
-    EXPECT_EQ(partition.wordABCD, 0xABCDu);
-    EXPECT_FALSE(partition.stackTraceEnabled);
-    EXPECT_EQ(partition.stackTraceDepth, 16u);
-    const size_t bounds[13] = {10,     50,     100,     500,     1000,    5000,    10000,
-                               50000,  100000, 500000,  1000000, 5000000, 10000000};
-    for (size_t i = 0; i < 13; ++i) {
-        EXPECT_EQ(partition.statSlotBounds[i], bounds[i]);
-        EXPECT_EQ(partition.statSlotCounts[i], 0u);
-    }
-    EXPECT_EQ(partition.statTotal, 0);
-    for (size_t i = 0; i < 128; ++i) {
-        ASSERT_EQ(partition.callbackProcs[i], nullptr);
-        ASSERT_EQ(partition.callbackRefCounts[i], 0);
-        ASSERT_EQ(partition.callbackUserData[i], nullptr);
-    }
-    EXPECT_EQ(Partition::partitionList, &partition);
-    EXPECT_EQ(partition.prevPartition, nullptr);
-}
-
-TEST(Records, AssertHookHasNoEffect) {
-    Partition::KRMM_Assert(false, "nothing happens");
-    Partition::KRMM_Assert(true, "nothing happens");
-    krmm_test::AssertLog log;
-    Partition::KRMM_Assert(false, "seen by the observer only");
-    ASSERT_EQ(log.Failures().size(), 1u);
-    EXPECT_EQ(log.Failures()[0], "seen by the observer only");
-}
-
-TEST(Records, GetHandleFollowsTheLinkWordAcrossMoves) {
-    Partition partition;
-    char* p = partition.Allocate(40);
-    auto h = partition.GetHandle(p);
-    EXPECT_EQ(reinterpret_cast<char*>(h) + 136, p);
-    ASSERT_TRUE(partition.Resize(h, 9000, {}));
-    EXPECT_NE(*h, p);
-    EXPECT_EQ(partition.GetHandle(*h), h);
-    partition.Deallocate(*h);
+    Partition p;
+    EXPECT_TRUE(AllZero(p.blockBuckets) && AllZero(p.blockCounts) && AllZero(p.resourceBuckets) &&
+                AllZero(p.resourceCounts) && AllZero(p.callbackProcs) && AllZero(p.callbackRefCounts) &&
+                AllZero(p.callbackUserData) && AllZero(p.statSlotCounts));
+    EXPECT_EQ(make_tuple(p.currentPool, p.poolEnabled, p.bytesAllocated, p.numBlocks, p.numCalls, p.numpoolHits,
+                         p.numAllocates, p.word1000, p.wordABCD, p.stackTraceEnabled, p.stackTraceDepth, p.statTotal),
+              make_tuple(Handle{}, 0u, int64_t{0}, int64_t{0}, 0, int64_t{0}, int64_t{0}, 1000u, 0xABCDu, false,
+                         uint64_t{16}, 0));
+    const size_t bounds[13] = {10, 50, 100, 500, 1000, 5000, 10000, 50000, 100000, 500000, 1000000, 5000000, 10000000};
+    EXPECT_TRUE(std::equal(bounds, bounds + 13, p.statSlotBounds));
+    EXPECT_TRUE(Partition::partitionList == &p && p.prevPartition == nullptr);
 }

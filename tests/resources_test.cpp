@@ -1,259 +1,111 @@
-// Resource-backed handles: matching, search order, per-file release, counters,
-// and the separation of resource blocks from the ordinary registry.
-#include <algorithm>
-#include <cstring>
+// Resource-backed handles: the matching rule, the search order, per-file
+// release, what they count, and their separation from the ordinary registry.
 #include <random>
-#include <set>
-#include <vector>
 
-#include <gtest/gtest.h>
+#include "krmm_test.h"
 
-#include <KRMM/KRMM.h>
-
-#include "assert_log.h"
-#include "heap_refusal.h"
-
-using KRMM::Handle;
-using KRMM::MemoryBlock;
-using KRMM::Partition;
+using namespace krmm_test;
 
 namespace {
-
 // A resource as the host keeps it: data, and a handle to its master pointer.
 struct HostResource {
-    unsigned char data[96];
+    char data[96];
     void* master = data;
-    void** handle() { return &master; }
-    explicit HostResource(unsigned char seed = 0) {
-        for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<unsigned char>(seed + i * 7);
-    }
-    bool Intact(unsigned char seed) const {
-        for (size_t i = 0; i < sizeof data; ++i)
-            if (data[i] != static_cast<unsigned char>(seed + i * 7)) return false;
-        return true;
-    }
+    explicit HostResource(unsigned seed = 0) { Fill(data, sizeof data, seed); }
 };
-
-bool InRegistry(MemoryBlock* const* buckets, const void* block) {
-    for (size_t i = 0; i < 1024; ++i)
-        for (const MemoryBlock* b = buckets[i]; b != nullptr; b = b->next)
-            if (b == block) return true;
-    return false;
-}
-
-struct Heard {
-    int calls = 0;
-    int event = 0;
-    size_t size = 0;
-};
-void Listen(int event, size_t size, void* userData) {
-    auto* heard = static_cast<Heard*>(userData);
-    ++heard->calls;
-    heard->event = event;
-    heard->size = size;
-}
-
 } // namespace
 
-TEST(ResourceHandles, MatchesByCurrentMasterPointerAndFile) {
-    Partition partition;
-    HostResource resource(3);
-    Handle h = partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 64, 7);
+TEST(ResourceHandles, MatchByTheCurrentMasterPointerAndTheFile) {
+    Partition p;
+    HostResource resource(3), moved(3);
+    Handle h = p.GetOrCreateHandleFromQTResourceHandle(&resource.master, 64, 7);
     ASSERT_NE(h, nullptr);
-    const MemoryBlock* block = reinterpret_cast<MemoryBlock*>(h);
-    EXPECT_EQ(*h, reinterpret_cast<char*>(resource.data));
-    EXPECT_EQ(block->flags, KRMM::kBlockFlagResource);
-    EXPECT_EQ(block->memSize, 64u);
-    EXPECT_EQ(block->capacity, 64u);
-    EXPECT_EQ(block->magic, KRMM::kBlockMagic);
-    EXPECT_EQ(partition.GetOriginalQTResource(h), resource.handle());
-    EXPECT_EQ(block->resFile, 7);
-
-    // The same handle, and another handle holding the same master pointer, find it.
-    EXPECT_EQ(partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 64, 7), h);
+    const MemoryBlock* b = Hdr(h);
+    EXPECT_EQ(make_tuple(b->masterPtr, b->flags, b->memSize, b->capacity, b->magic, b->resFile,
+                         p.GetOriginalQTResource(h), p.HandleBelongsToUs(h), p.BlockIsResource(b)),
+              make_tuple(resource.data, KRMM::kBlockFlagResource, size_t{64}, size_t{64}, KRMM::kBlockMagic,
+                         int16_t{7}, &resource.master, true, true));
+    // The same handle, or another holding the same master pointer, finds it, whatever size is asked for.
     void* sameData = resource.data;
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(&sameData, 7), h);
-    EXPECT_EQ(partition.GetOrCreateHandleFromQTResourceHandle(&sameData, 64, 7), h);
-    // A found block keeps its own size whatever size is asked for.
-    EXPECT_EQ(partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 32, 7), h);
-    EXPECT_EQ(partition.GetKRMMHandleSize(h), 64u);
-
-    // Another file is another block.
-    Handle other = partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 64, 8);
-    ASSERT_NE(other, nullptr);
+    Handle other = p.GetOrCreateHandleFromQTResourceHandle(&resource.master, 64, 8);  // another file
+    EXPECT_EQ(make_tuple(p.GetOrCreateHandleFromQTResourceHandle(&resource.master, 64, 7),
+                         p.GetOrCreateHandleFromQTResourceHandle(&sameData, 32, 7), p.GetKRMMHandleSize(h),
+                         p.FindBlockWithQTResourceHandle(&sameData, 8), p.FindBlockWithQTResourceHandle(&sameData, 9)),
+              make_tuple(h, h, size_t{64}, other, Handle{}));
     EXPECT_NE(other, h);
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), 7), h);
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), 8), other);
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), 9), nullptr);
-
-    // The host moves its data: lookups through the resource handle still find
-    // the block, whose masterPtr keeps the old address; the old address no
-    // longer matches.
-    HostResource moved(3);
+    // The host moves its data: its resource handle still finds the block, whose
+    // masterPtr keeps the old address; the old address no longer matches.
     resource.master = moved.data;
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), 7), h);
-    EXPECT_EQ(*h, reinterpret_cast<char*>(resource.data));
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(&sameData, 7), nullptr);
     void* movedData = moved.data;
-    EXPECT_EQ(partition.GetOrCreateHandleFromQTResourceHandle(&movedData, 64, 7), h);
-    EXPECT_TRUE(resource.Intact(3));
+    EXPECT_EQ(make_tuple(p.FindBlockWithQTResourceHandle(&resource.master, 7),
+                         p.GetOrCreateHandleFromQTResourceHandle(&movedData, 64, 7),
+                         p.FindBlockWithQTResourceHandle(&sameData, 7), *h),
+              make_tuple(h, h, Handle{}, resource.data));
+    EXPECT_TRUE(Holds(resource.data, sizeof resource.data, 3));
 }
 
 TEST(ResourceHandles, FirstMatchInBucketOrderNewestFirst) {
     Partition partition;
     HostResource resource;
-    std::vector<MemoryBlock*> blocks;
+    MemoryBlock* expected = partition.AllocateFromExistingResource(resource.data, 16);
+    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(&resource.master, -1), nullptr) << "no resource handle recorded";
     for (int i = 0; i < 40; ++i) {
-        MemoryBlock* block = partition.AllocateFromExistingResource(resource.data, 16);
-        ASSERT_NE(block, nullptr);
-        if (i == 0) {  // no resource handle recorded: never found
-            EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), -1), nullptr);
-        }
-        partition.SetQTResourcePtr(block, resource.handle(), 5);
-        blocks.push_back(block);
+        MemoryBlock* b = i == 0 ? expected : partition.AllocateFromExistingResource(resource.data, 16);
+        partition.SetQTResourcePtr(b, &resource.master, 5);
+        if (b->bucket <= expected->bucket) expected = b;  // the lowest bucket; within it the chain head
     }
-    // Lowest bucket wins; within it the block linked last (the chain head).
-    MemoryBlock* expected = blocks[0];
-    for (MemoryBlock* b : blocks)
-        if (b->bucket <= expected->bucket) expected = b;
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), 5), reinterpret_cast<Handle>(expected));
+    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(&resource.master, 5), AsHandle(expected));
 }
 
-TEST(ResourceHandles, CountsBlocksAndCallsButNoBytes) {
-    Partition partition;
+TEST(ResourceHandles, AreHeaderOnlyCountedButNotListedAndOwnOnlyStorageOfTheirOwn) {
+    Partition p;
     HostResource resource(9);
-    Heard heard;
-    partition.callbackProcs[0] = &Listen;
-    partition.callbackRefCounts[0] = 1;
-    partition.callbackUserData[0] = &heard;
-
-    Handle ordinary = partition.NewHandle(100);
-    const int64_t bytes = partition.bytesAllocated;
-    const std::vector<size_t> headerOnly{sizeof(MemoryBlock)};
-    Handle h;
+    Handle ordinary = p.NewHandle(100), h;
+    std::vector<size_t> sizes;
     {
-        auto heap = krmm_test::HeapRefusal::RecordOnly();
-        h = partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 4096, 1);
-        EXPECT_EQ(partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 4096, 1), h);
-        EXPECT_EQ(heap.Sizes(), headerOnly);  // one header, no data, nothing for the second call
+        HeapRefusal heap = HeapRefusal::RecordOnly();
+        h = p.GetOrCreateHandleFromQTResourceHandle(&resource.master, sizeof resource.data, 1);
+        EXPECT_EQ(p.GetOrCreateHandleFromQTResourceHandle(&resource.master, sizeof resource.data, 1), h);
+        sizes = heap.Sizes();
     }
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(partition.numBlocks, 2);
-    EXPECT_EQ(partition.numCalls, 2);
-    EXPECT_EQ(partition.bytesAllocated, bytes);
-
-    // Not in the ordinary registry: neither listed nor found by pointer lookups.
-    EXPECT_TRUE(InRegistry(partition.resourceBuckets, h));
-    EXPECT_FALSE(InRegistry(partition.blockBuckets, h));
-    EXPECT_EQ(partition.GetBlockCount(), 1u);
+    EXPECT_EQ(sizes, std::vector<size_t>{sizeof(MemoryBlock)}) << "one header, no data";
     std::vector<const void*> listed;
-    ASSERT_EQ(partition.GetAllBlocks(listed), 1u);
-    EXPECT_EQ(listed[0], ordinary);
-
-    long released;
+    ASSERT_EQ(p.GetAllBlocks(listed), 1u);
+    EXPECT_EQ(make_tuple(p.numBlocks, p.numCalls, p.bytesAllocated, listed[0], Linked(p.resourceCounts),
+                         p.PointerBelongsToUs(*h, true) || p.GetVerifiedHandle(*h)),
+              make_tuple(int64_t{2}, 2, int64_t{100}, static_cast<const void*>(ordinary), 1ul, false));
     {
-        auto heap = krmm_test::HeapRefusal::RecordOnly();
-        partition.DeallocateResource(h);
-        released = heap.LiveDelta();
+        HeapRefusal heap = HeapRefusal::RecordOnly();
+        ASSERT_TRUE(p.Resize(h, 400, {}) && *h != resource.data);  // storage of its own, holding a copy
+        EXPECT_TRUE(std::memcmp(*h, resource.data, sizeof resource.data) == 0 &&
+                    p.FindBlockWithQTResourceHandle(&resource.master, 1) == h);
+        p.DeallocateResource(h);
+        EXPECT_EQ(heap.LiveDelta(), -1) << "the header and the new storage; the data is the host's";
     }
-    EXPECT_EQ(released, -1);
-    EXPECT_EQ(partition.numBlocks, 1);
-    EXPECT_EQ(partition.numCalls, 2);
-    EXPECT_EQ(partition.bytesAllocated, bytes);
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(resource.handle(), 1), nullptr);
-
-    krmm_test::AssertLog log;
-    {
-        auto heap = krmm_test::HeapRefusal::FailNth(1);
-        h = partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), 77, 1);
-    }
-    EXPECT_EQ(h, nullptr);
-    {
-        auto heap = krmm_test::HeapRefusal::FailNth(1);
-        h = reinterpret_cast<Handle>(partition.AllocateFromExistingResource(resource.data, 55));
-    }
-    EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(heard.calls, 2);
-    EXPECT_EQ(heard.event, 1);
-    EXPECT_EQ(heard.size, 55u);
-    EXPECT_EQ(partition.numBlocks, 3);
-    EXPECT_EQ(partition.numCalls, 4);
-    EXPECT_EQ(partition.bytesAllocated, bytes);
-    EXPECT_TRUE(resource.Intact(9));
-    partition.DisposeHandle(ordinary);
-}
-
-TEST(ResourceHandles, ResizedResourceOwnsOnlyItsNewStorage) {
-    Partition partition;
-    HostResource resource(21);
-    Handle h = partition.GetOrCreateHandleFromQTResourceHandle(resource.handle(), sizeof resource.data, 2);
-    ASSERT_NE(h, nullptr);
-    long live;
-    {
-        auto heap = krmm_test::HeapRefusal::RecordOnly();
-        const bool grown = partition.Resize(h, 400, {});  // the handle view: no link word in front of host data
-        const bool copied = grown && std::memcmp(*h, resource.data, sizeof resource.data) == 0;
-        const bool found = partition.FindBlockWithQTResourceHandle(resource.handle(), 2) == h;
-        partition.DeleteAllHandlesWithResourceFile(2);
-        live = heap.LiveDelta();
-        EXPECT_TRUE(grown && copied && found);
-    }
-    EXPECT_EQ(live, -1);  // header and moved storage freed, the data is the host's
-    EXPECT_TRUE(resource.Intact(21));
+    EXPECT_EQ(make_tuple(p.numBlocks, p.numCalls, p.bytesAllocated, p.HandleBelongsToUs(h),
+                         p.FindBlockWithQTResourceHandle(&resource.master, 1)),
+              make_tuple(int64_t{1}, 2, int64_t{100 + 400 - 96}, false, Handle{}));
+    EXPECT_TRUE(Holds(resource.data, sizeof resource.data, 9));
 }
 
 TEST(ResourceHandles, DeleteAllReleasesExactlyOneFileAcrossBuckets) {
     Partition partition;
     HostResource resource;
     std::mt19937 rng(1234);
-    const short files[] = {-1, 1, 2, 3};
     std::vector<std::pair<MemoryBlock*, short>> made;
     for (int i = 0; i < 200; ++i) {
-        const short file = files[rng() % 4];
-        MemoryBlock* block = partition.AllocateFromExistingResource(resource.data, 8);
-        ASSERT_NE(block, nullptr);
-        if (file != -1) partition.SetQTResourcePtr(block, resource.handle(), file);
-        made.emplace_back(block, file);
+        const short file = static_cast<short>(rng() % 4) - 1;
+        made.emplace_back(partition.AllocateFromExistingResource(resource.data, 8), file);
+        if (file != -1) partition.SetQTResourcePtr(made.back().first, &resource.master, file);
     }
-    Handle ordinary = partition.NewHandle(8);  // resFile -1, never touched
-
-    for (short file : {short{2}, short{-1}}) {
-        std::set<unsigned> buckets;
-        for (auto& [block, f] : made)
-            if (f == file) buckets.insert(block->bucket);
-        ASSERT_GT(buckets.size(), 1u);
-        const int64_t before = partition.numBlocks;
-        const auto released = std::count_if(made.begin(), made.end(), [&](auto& m) { return m.second == file; });
+    Handle ordinary = partition.NewHandle(8);  // resFile -1 too, never touched
+    for (short file : {2, -1}) {  // -1: the blocks that never got a file
+        const int64_t blocks = partition.numBlocks;
+        const auto released = std::erase_if(made, [&](auto& m) { return m.second == file; });
         partition.DeleteAllHandlesWithResourceFile(file);
-        EXPECT_EQ(partition.numBlocks, before - released);
-        std::erase_if(made, [&](auto& m) { return m.second == file; });
-        for (auto& [block, f] : made) EXPECT_TRUE(InRegistry(partition.resourceBuckets, block));
+        EXPECT_EQ(partition.numBlocks, blocks - static_cast<int64_t>(released));
+        EXPECT_EQ(Linked(partition.resourceCounts), made.size());
+        for (auto& [block, f] : made) EXPECT_TRUE(partition.HandleBelongsToUs(block)) << f;
     }
-    size_t remaining = 0;
-    for (unsigned long count : partition.resourceCounts) remaining += count;
-    EXPECT_EQ(remaining, made.size());
-    EXPECT_EQ(partition.GetBlockCount(), 1u);
-    partition.DisposeHandle(ordinary);
-}
-
-TEST(ResourceHandles, NullArgumentsAndConversions) {
-    Partition partition;
-    HostResource resource;
-    partition.DeallocateResource(nullptr);
-    partition.SetQTResourcePtr(nullptr, resource.handle(), 1);
-    EXPECT_EQ(partition.GetOriginalQTResource(nullptr), nullptr);
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(nullptr, 1), nullptr);
-    EXPECT_EQ(partition.GetOrCreateHandleFromQTResourceHandle(nullptr, 8, 1), nullptr);
-    EXPECT_EQ(partition.numBlocks, 0);
-    EXPECT_EQ(partition.numCalls, 0);
-
-    // The QT layer reports size 0 and makes no handles.
-    char* qtData = reinterpret_cast<char*>(resource.data);
-    Handle converted = partition.ConvertFromQTHandleToKRMMHandle(&qtData);
-    ASSERT_NE(converted, nullptr);
-    EXPECT_EQ(partition.GetKRMMHandleSize(converted), 0u);
-    EXPECT_EQ(partition.ConvertFromKRMMHandleToQTHandle(converted), nullptr);
-    EXPECT_EQ(partition.ConvertFromQTHandleToKRMMHandle(nullptr), nullptr);
-    EXPECT_EQ(partition.ConvertFromKRMMHandleToQTHandle(nullptr), nullptr);
-    partition.DisposeHandle(converted);
+    EXPECT_TRUE(partition.GetBlockCount() == 1 && partition.HandleBelongsToUs(ordinary));
 }

@@ -6,6 +6,7 @@
 // once, and no other thread may use a partition while it is destroyed. The
 // destructor takes KRMM_CriticalSection only inside the pool operations it
 // calls; its own registry walk runs without it.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -35,6 +36,16 @@ void CopyIdentifier(char (&dst)[detail::kIdentifierSize], const char* src) {
 void ReleaseOwnedStorage(MemoryBlock* block) {
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     detail::ReleaseStackRecord(block);
+}
+
+// How many pools deep a block sits: 0 for a heap block, 1 for a block of a
+// pool whose storage is a heap block, 2 when that storage is itself a block
+// of another pool, and so on. Reads headers only (a pool's storage block is
+// the header its handle names).
+size_t PoolDepth(const MemoryBlock* block) {
+    size_t depth = 0;
+    for (; block->pool != nullptr; block = detail::BlockOf(block->pool)) ++depth;
+    return depth;
 }
 
 void ReleaseRegistry(MemoryBlock** buckets, unsigned long* counts) {
@@ -91,18 +102,29 @@ Partition::~Partition() {
     // for the current pool, the registry walk for any other). So every pool
     // block still out goes back to its pool first, while all storage is still
     // there: unlinked, its detached storage and stack record freed, its slot
-    // free. Afterwards the chains hold heap blocks only, each freed on its own.
-    for (size_t i = 0; i < detail::kBucketCount; ++i) {
-        MemoryBlock* block = blockBuckets[i];
-        while (block != nullptr) {
-            MemoryBlock* next = block->next;
-            if (block->pool != nullptr) ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
-            block = next;
+    // free. A pool's storage may itself be a block of another pool (a pool
+    // created while pooling was on): blocks go back deepest first, so that no
+    // pool's header is read after its storage went back to the outer pool.
+    // Afterwards the chains hold heap blocks only, each freed on its own.
+    size_t deepest = 0;
+    for (size_t i = 0; i < detail::kBucketCount; ++i)
+        for (const MemoryBlock* block = blockBuckets[i]; block != nullptr; block = block->next)
+            deepest = std::max(deepest, PoolDepth(block));
+    for (size_t depth = deepest; depth > 0; --depth) {
+        for (size_t i = 0; i < detail::kBucketCount; ++i) {
+            MemoryBlock* block = blockBuckets[i];
+            while (block != nullptr) {
+                MemoryBlock* next = block->next;
+                if (PoolDepth(block) == depth) ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
+                block = next;
+            }
         }
     }
 
+    // A current pool whose storage is a block of another pool has just gone
+    // back with that pool's blocks; its header is no longer to be read.
     if (currentPool != nullptr) {
-        DestroyPool(currentPool);
+        if ((detail::BlockOf(currentPool)->flags & kBlockFlagPooled) == 0) DestroyPool(currentPool);
         currentPool = nullptr;
     }
     ReleaseRegistry(blockBuckets, blockCounts);

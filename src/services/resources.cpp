@@ -20,6 +20,7 @@
 // calls, the stack capture and the memory callbacks run without it. No other
 // thread may create or release resource blocks of a partition while
 // DeleteAllHandlesWithResourceFile runs on it.
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -44,6 +45,15 @@ inline MemoryBlock* TryAllocateHeader() noexcept {
     }
 }
 
+// qtResource and resFile of a linked block are written without the lock
+// (after the hook-up, and by SetQTResourcePtr) while another thread may be
+// scanning under it, so both sides use atomic accesses: a scan sees each field
+// either before or after the store, never a torn or racing value.
+inline void StoreResourceFields(MemoryBlock* block, void** resourceHandle, short resFile) noexcept {
+    std::atomic_ref<void**>(block->qtResource).store(resourceHandle, std::memory_order_relaxed);
+    std::atomic_ref<int16_t>(block->resFile).store(resFile, std::memory_order_relaxed);
+}
+
 // First block of the resource registry matching (resourceHandle, resFile):
 // buckets in ascending order, each chain from its head (newest first).
 // The caller holds KRMM_CriticalSection.
@@ -51,7 +61,9 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
     void* const wanted = *resourceHandle;
     for (size_t i = 0; i < detail::kBucketCount; ++i) {
         for (MemoryBlock* block = buckets[i]; block != nullptr; block = block->next) {
-            if (block->qtResource != nullptr && *block->qtResource == wanted && block->resFile == resFile)
+            void** const recorded = std::atomic_ref<void**>(block->qtResource).load(std::memory_order_relaxed);
+            if (recorded != nullptr && *recorded == wanted &&
+                std::atomic_ref<int16_t>(block->resFile).load(std::memory_order_relaxed) == resFile)
                 return block;
         }
     }
@@ -122,8 +134,7 @@ Handle Partition::GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, s
     // and a scan between the link and the two stores below does not see it.
     MemoryBlock* block = AllocateFromExistingResource(*resourceHandle, size);
     if (block == nullptr) return nullptr;
-    block->qtResource = resourceHandle;
-    block->resFile = resFile;
+    StoreResourceFields(block, resourceHandle, resFile);
     return reinterpret_cast<Handle>(block);
 }
 
@@ -139,9 +150,7 @@ void** Partition::GetOriginalQTResource(const void* handle) const {
 
 void Partition::SetQTResourcePtr(void* handle, void** resourceHandle, short resFile) {
     if (handle == nullptr) return;
-    MemoryBlock* block = detail::BlockOf(handle);
-    block->qtResource = resourceHandle;
-    block->resFile = resFile;
+    StoreResourceFields(detail::BlockOf(handle), resourceHandle, resFile);
 }
 
 void Partition::DeallocateResource(void* handle) {

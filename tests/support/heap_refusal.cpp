@@ -1,6 +1,7 @@
 // heap_refusal.cpp - the replaced global operator new/delete of the test binaries.
 #include "heap_refusal.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -34,6 +35,9 @@ void* Allocate(size_t size) {
             throw std::bad_alloc();
         }
     }
+    // No heap grants more than PTRDIFF_MAX bytes; refusing here spares malloc
+    // (and valgrind, which reports such sizes) the question.
+    if (size > static_cast<size_t>(PTRDIFF_MAX)) throw std::bad_alloc();
     void* p = std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) throw std::bad_alloc();
     if (tp.armed) ++tp.live;
