@@ -3,8 +3,9 @@
 // A 32-bit word, zero when unlocked, so that a lock in static storage needs
 // no constructor and no destructor. Locking is not recursive and not fair:
 // a waiter spins briefly and then sleeps in the kernel until the holder
-// wakes it. An uncontended acquire and release each cost one atomic
-// read-modify-write.
+// wakes it. An uncontended acquire costs one atomic read-modify-write, a
+// release a plain store and a load (a waiter about to sleep makes that safe
+// with a process-wide barrier of its own).
 //
 // Thread safety: both functions may be called from any thread. A thread
 // must not lock a lock it already holds (debug builds abort when it does),

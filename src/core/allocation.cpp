@@ -1,14 +1,19 @@
 // allocation.cpp - Allocate, Resize, Deallocate and the copies built on them.
 //
-// Every heap and pool block is made, resized and released here. Counters are
-// counted on entry: a request counts before the heap is asked, and a refusal
-// does not take the count back.
+// Every heap and pool block is made, resized and released here. A request
+// counts whatever becomes of it, and a refusal does not take the count back.
+// The counts are made inside the critical section that links (or unlinks)
+// the block, after the heap call rather than before it; a refused request
+// takes the lock briefly just to count, before it is reported and before the
+// callbacks hear of it. Nobody can tell the difference, and it spares the
+// separate atomic updates (core/counters.h).
 //
 // Thread safety: Allocate and Deallocate hold KRMM_CriticalSection only around
-// the one registry call; heap calls, the stack capture and the callbacks run
-// without it. Resize, DuplicateHandle and the TXString pair take no lock. One
-// block must not be used from two threads at once.
+// the one registry call and the counts; heap calls, the stack capture and the
+// callbacks run without it. Resize, DuplicateHandle and the TXString pair take
+// no lock. One block must not be used from two threads at once.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -18,8 +23,11 @@
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/registry.h"
+#include "core/resizing.h"
 #include "diagnostics/sanitizer_hooks.h"
 #include "platform/lock.h"
+#include "pools/pool_internal.h"
 
 namespace KRMM {
 namespace {
@@ -36,33 +44,72 @@ inline void* TryHeapAllocate(size_t bytes) noexcept {
     }
 }
 
+// A request and its block, as Allocate counts them on entry.
+inline detail::CounterChange RequestCount(size_t size) noexcept {
+    return {static_cast<int64_t>(size), 1, 1, 0};
+}
+
+// A refused heap request still counts as a request and a block: counted on
+// entry, never taken back. The lock is taken only for the count.
+void CountRefusedRequest(Partition& partition, size_t size) noexcept {
+    detail::CriticalSection lock;
+    detail::ApplyLocked(partition, RequestCount(size));
+}
+
+inline bool TracingOn(const Partition& partition) noexcept {
+    return std::atomic_ref<bool>(const_cast<bool&>(partition.stackTraceEnabled))
+        .load(std::memory_order_relaxed);
+}
+
+// Allocate's pool path: RequestPoolBlock, then the hand-out's settings. Kept
+// out of line so that the heap path stays lean. Null: the pool is exhausted.
+[[gnu::noinline]] Ptr AllocateFromPool(Partition& partition, size_t size) {
+    const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
+    MemoryBlock* block;
+    if (TracingOn(partition)) {
+        // The capture runs in RequestPoolBlock's frame, which its record
+        // names; the counts then take a section of their own.
+        block = partition.RequestPoolBlock(partition.currentPool);
+        if (block == nullptr) return nullptr;
+        detail::CriticalSection lock;
+        detail::ApplyLocked(partition, hit);
+    } else {
+        // RequestPoolBlock with the counts made in its critical section. A
+        // block back from its pool has no record, so with tracing off its
+        // capture has nothing to do.
+        block = detail::TakeFromPool(partition, partition.currentPool, &hit);
+        if (block == nullptr) return nullptr;
+        if (block->stackTrace != nullptr) partition.CollectStackTrace(block);
+    }
+    detail::san::SizingHandOut(block, size);
+    block->memSize = size;
+    block->instantiated = false;
+    block->destructor = nullptr;
+    return block->masterPtr;
+}
+
+// Deallocate's pool branch: ReleasePoolBlock with the counts made in its
+// first critical section. Out of line, as AllocateFromPool.
+[[gnu::noinline]] void DeallocateToPool(Partition& partition, MemoryBlock* block) {
+    const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
+    detail::ReturnToPool(partition, block->pool, block, &release);
+}
+
 } // namespace
 
-Ptr Partition::Allocate(size_t size) {
+// Never inlined: its name is the first line of every stack it records.
+[[gnu::noinline]] Ptr Partition::Allocate(size_t size) {
     if ((poolEnabled & 1u) != 0 && currentPool != nullptr &&
         detail::PoolHeaderOf(currentPool)->blockSize >= size) {
-        if (MemoryBlock* block = RequestPoolBlock(currentPool)) {
-            detail::san::SizingHandOut(block, size);
-            block->memSize = size;
-            detail::CounterAdd(numCalls, 1);
-            detail::CounterAdd(bytesAllocated, static_cast<int64_t>(size));
-            detail::CounterAdd(numBlocks, int64_t{1});
-            detail::CounterAdd(numpoolHits, int64_t{1});
-            block->instantiated = false;
-            block->destructor = nullptr;
-            return block->masterPtr;
-        }
+        if (Ptr data = AllocateFromPool(*this, size)) return data;
     }
-
-    detail::CounterAdd(numCalls, 1);
-    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(size));
-    detail::CounterAdd(numBlocks, int64_t{1});
 
     const size_t capacity = std::max(size, detail::kMinCapacity);
     const bool detached = size >= kInlineDataLimit;
     auto* block = static_cast<MemoryBlock*>(
         TryHeapAllocate(detached ? detail::kDetachedHeaderSize : detail::kHeaderSize + capacity));
     if (block == nullptr) {
+        CountRefusedRequest(*this, size);
         KRMM_Assert(false, "Allocate new failed (exception)");
         InvokeCallbacks(detail::kEventAllocationFailed, size);
         return nullptr;
@@ -85,7 +132,8 @@ Ptr Partition::Allocate(size_t size) {
     block->blockLink = block;
     block->magic = 0;
 
-    CollectStackTrace(block);
+    // With tracing off the capture of a block without a record does nothing.
+    if (TracingOn(*this)) CollectStackTrace(block);
     block->instantiated = false;
     block->destructor = nullptr;
 
@@ -95,6 +143,7 @@ Ptr Partition::Allocate(size_t size) {
                             ? TryHeapAllocate(capacity + detail::kLinkWordSize)
                             : nullptr;
         if (storage == nullptr) {
+            CountRefusedRequest(*this, size);
             KRMM_Assert(false, "Allocate(disconnected data) new failed (exception)");
             detail::ReleaseStackRecord(block);
             ::operator delete(block);
@@ -108,27 +157,27 @@ Ptr Partition::Allocate(size_t size) {
 
     detail::san::BlockMade(block);
     block->magic = kBlockMagic;
+    char* const data = block->masterPtr;
+    const unsigned bucket = detail::BucketOf(block);
+    detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
+    detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
-        HookupBlockToList(block, blockBuckets, blockCounts);
+        detail::ApplyLocked(*this, RequestCount(size));
+        detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
     }
-    return block->masterPtr;
+    return data;
 }
 
 bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
     if (h == nullptr) return false;
     MemoryBlock* block = detail::BlockOf(h);
-    // Two's-complement wrap turns a shrink into a subtraction.
-    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
-
-    const size_t capacity = block->capacity;
-    if (capacity >= newSize &&
-        ((block->flags & kBlockFlagDetached) == 0 ||
-         capacity - newSize <= size_t{block->oversize} + detail::kShrinkTolerance)) {
-        detail::san::ResizingInPlace(block, newSize);
-        block->memSize = newSize;
+    if (detail::KeepsStorage(block, newSize)) {
+        detail::ResizeInPlace(*this, block, newSize);
         return true;
     }
+    // Counted on entry: the adjustment stays when the move fails.
+    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
 
     const size_t slack = std::max(size_t{block->oversize}, detail::kMinMoveSlack);
     void* storage = newSize <= kSizeMax - slack - detail::kLinkWordSize
@@ -164,17 +213,23 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
 void Partition::Deallocate(void* p) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
-    detail::CounterAdd(bytesAllocated, -static_cast<int64_t>(block->memSize));
-    detail::CounterAdd(numBlocks, int64_t{-1});
     if (block->pool != nullptr) {
-        ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
+        DeallocateToPool(*this, block);
         return;
     }
-    KRMM_Assert(block->magic == kBlockMagic, "Deallocate invalid block magic number");
-    block->magic = 0;
+    const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
+    // Read before the lock (nobody else writes it), so that a miss on the
+    // header's line is not taken while holding it.
+    const bool magicOk = block->magic == kBlockMagic;
+    detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
+    detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
-        RemoveBlockFromList(block, blockBuckets, blockCounts);
+        // Counted first, then reported, as if counted on entry.
+        detail::ApplyLocked(*this, release);
+        KRMM_Assert(magicOk, "Deallocate invalid block magic number");
+        block->magic = 0;
+        detail::UnlinkBlock(block, blockBuckets, blockCounts);
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     detail::san::BlockReleasing(block);

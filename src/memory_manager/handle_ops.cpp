@@ -13,6 +13,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "core/resizing.h"
 
 namespace KRMM {
 namespace {
@@ -48,8 +49,8 @@ Ptr Partition::NewPtrClear(unsigned long size) {
 }
 
 // Both overloads refuse an instantiated block (reported, nothing changed);
-// otherwise the result is Resize's. The plain one passes an empty procedure,
-// which costs no heap allocation.
+// otherwise the result is Resize's. The plain one does Resize's in-place case
+// itself and builds Resize's (empty) procedure only when the data must move.
 bool Partition::SetHandleSize(char** h, unsigned long size) {
     if (h == nullptr) return false;
     if (GetInstantiatedState(*h)) {
@@ -57,6 +58,11 @@ bool Partition::SetHandleSize(char** h, unsigned long size) {
                     "Partition::SetHandleSize - 1 - called for instantiated object node. "
                     "Evaluate/remove the call to this.");
         return false;
+    }
+    MemoryBlock* block = detail::BlockOf(h);
+    if (detail::KeepsStorage(block, size)) {
+        detail::ResizeInPlace(*this, block, size);
+        return true;
     }
     return Resize(h, size, ResizeCopyProc());
 }
@@ -79,7 +85,12 @@ bool Partition::SetHandleSize(char** h, unsigned long size,
 // the data moves, `p` is stale and the block is reached through its handle.
 bool Partition::SetPtrSize(char* p, unsigned long size) {
     if (p == nullptr) return false;
-    return Resize(GetHandle(p), size, ResizeCopyProc());
+    MemoryBlock* block = detail::HeaderOf(p);
+    if (block != nullptr && detail::KeepsStorage(block, size)) {
+        detail::ResizeInPlace(*this, block, size);
+        return true;
+    }
+    return Resize(block, size, ResizeCopyProc());
 }
 
 size_t Partition::GetKRMMHandleSize(const void* h) const {

@@ -11,17 +11,42 @@
 
 #include "platform/prim.h"
 
-os_unfair_lock KRMM_CriticalSection = {0};
+// The lock word owns a whole cache line: any other data there, even data
+// that is only read, would be fought over by every core that takes the lock.
+// An aligned variable alone does not ensure that (the linker may place the
+// next variable in the rest of its line), so the exported lock is an alias of
+// the first word of a private line-sized, line-aligned record.
+namespace KRMM::detail {
+struct alignas(64) LockLine {
+    os_unfair_lock word;
+};
+static_assert(sizeof(LockLine) == 64);
+} // namespace KRMM::detail
+
+extern "C" {
+[[gnu::visibility("hidden")]] KRMM::detail::LockLine krmm_critical_section_line = {{0}};
+extern os_unfair_lock KRMM_CriticalSection [[gnu::alias("krmm_critical_section_line")]];
+}
 
 namespace KRMM::detail {
+
+SleeperCount g_lockSleepers[kSleeperSlots];
+
 namespace {
 
-// Short enough that a waiter gives the core back quickly when the holder was
-// preempted, long enough to cover the registry's few-instruction critical sections.
+// About a microsecond and a half of polling (a pause is ~15 ns here), far
+// longer than the registry's critical sections, short enough that a waiter
+// gives its core back soon when the holder was preempted.
 constexpr int kSpinRounds = 100;
+// Without a process-wide barrier a wake-up can be missed (see lock.h); such
+// sleeps then end on their own after this long and look at the word again.
+constexpr uint64_t kUnfencedSleepNs = 200'000;
 
-std::atomic<uint64_t> g_contended{0};
-std::atomic<uint64_t> g_sleeps{0};
+struct alignas(64) SlowPathCounts {
+    std::atomic<uint64_t> contended{0};
+    std::atomic<uint64_t> sleeps{0};
+};
+SlowPathCounts g_counts;
 
 inline void CpuRelax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -31,26 +56,34 @@ inline void CpuRelax() noexcept {
 #endif
 }
 
+inline bool TryTake(std::atomic_ref<uint32_t> word) noexcept {
+    uint32_t expected = kLockFree;
+    return word.compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
+}
+
 } // namespace
 
 void LockContended(os_unfair_lock_t lock) noexcept {
-    g_contended.fetch_add(1, std::memory_order_relaxed);
+    g_counts.contended.fetch_add(1, std::memory_order_relaxed);
     auto word = LockWord(lock);
+    // Poll with plain loads: the holder's release store then finds the line
+    // shared rather than fought over by compare-and-swaps.
     for (int i = 0; i < kSpinRounds; ++i) {
-        uint32_t seen = word.load(std::memory_order_relaxed);
-        if (seen == kLockFree &&
-            word.compare_exchange_weak(seen, kLockHeld, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-            return;
-        }
         CpuRelax();
+        if (word.load(std::memory_order_relaxed) == kLockFree && TryTake(word)) return;
     }
-    // Mark the lock as having a sleeper; whoever held it will wake us. Once we
-    // took it this way we keep the mark, since other sleepers may still wait.
-    while (word.exchange(kLockHeldWithWaiters, std::memory_order_acquire) != kLockFree) {
-        g_sleeps.fetch_add(1, std::memory_order_relaxed);
-        prim::FutexWait(&lock->_os_unfair_lock_opaque, kLockHeldWithWaiters);
+    // Announce the sleeper, then make every running thread pass a fence, so
+    // that a release in progress either shows us the free word or sees the
+    // count (lock.h). The count stays raised until we hold the lock.
+    std::atomic<uint32_t>& sleepers = SleepersOf(lock);
+    sleepers.fetch_add(1, std::memory_order_seq_cst);
+    const bool fenced = prim::ProcessWideBarrier();
+    while (!TryTake(word)) {
+        g_counts.sleeps.fetch_add(1, std::memory_order_relaxed);
+        prim::FutexWait(&lock->_os_unfair_lock_opaque, kLockHeld, fenced ? 0 : kUnfencedSleepNs);
     }
+    sleepers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void UnlockWakeWaiter(os_unfair_lock_t lock) noexcept {
@@ -108,8 +141,8 @@ void LeaveCriticalSection(os_unfair_lock_s* lock) {
 namespace diag {
 
 LockStatistics GetLockStatistics() noexcept {
-    return {detail::g_contended.load(std::memory_order_relaxed),
-            detail::g_sleeps.load(std::memory_order_relaxed)};
+    return {detail::g_counts.contended.load(std::memory_order_relaxed),
+            detail::g_counts.sleeps.load(std::memory_order_relaxed)};
 }
 
 } // namespace diag

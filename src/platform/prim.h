@@ -13,11 +13,17 @@
 
 namespace KRMM::prim {
 
-/// Sleeps while `*word` equals `expected`, until woken by WakeOne or a spurious
-/// wake-up. Returns at once when the value differs.
-void FutexWait(uint32_t* word, uint32_t expected) noexcept;
+/// Sleeps while `*word` equals `expected`, until woken by WakeOne, a spurious
+/// wake-up, or (when `timeoutNs` is not 0) the end of that many nanoseconds.
+/// Returns at once when the value differs.
+void FutexWait(uint32_t* word, uint32_t expected, uint64_t timeoutNs = 0) noexcept;
 /// Wakes at most one thread sleeping in FutexWait on `word`.
 void FutexWakeOne(uint32_t* word) noexcept;
+/// Makes every thread of the process that is running right now execute a full
+/// memory barrier before this returns (the heavy half of an asymmetric
+/// fence; the other threads pay nothing). \returns false when the platform
+/// cannot do that; the caller must then not rely on it.
+bool ProcessWideBarrier() noexcept;
 
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the

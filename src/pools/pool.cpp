@@ -16,36 +16,26 @@
 // detached storage, which its release frees.
 //
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under KRMM_CriticalSection (the stack capture and the header
-// reset run outside it). CreatePool, DestroyPool, SetCurrentPool,
-// SetPoolEnabled and IsHandleInUse take no lock of their own; changing or
-// destroying a pool while other threads allocate from it is the caller's
-// responsibility.
+// the registry under KRMM_CriticalSection (pools/pool_internal.h; the stack
+// capture, and the freeing of a released block's detached storage and stack
+// record, run outside it; a release with nothing to free takes the lock
+// once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
+// IsHandleInUse take no lock of their own; changing or destroying a pool
+// while other threads allocate from it is the caller's responsibility.
 #include <cstdint>
 #include <limits>
 
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "pools/pool_internal.h"
 #include "diagnostics/sanitizer_hooks.h"
-#include "platform/lock.h"
 
 namespace KRMM {
 namespace {
 
 constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
 constexpr size_t kPerBlockOverhead = detail::kHeaderSize + sizeof(PoolSlot);
-
-inline MemoryBlock* BlockAt(const PoolHeader* header, size_t index) noexcept {
-    return reinterpret_cast<MemoryBlock*>(reinterpret_cast<char*>(header->firstBlock) +
-                                          index * header->blockStride);
-}
-
-inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noexcept {
-    const uintptr_t distance =
-        reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(header->firstBlock);
-    return header->slots + distance / header->blockStride;
-}
 
 void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
     block->masterPtr = detail::InlineDataOf(block);
@@ -100,84 +90,23 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
         slots[i].prevSlot = i > 0 ? &slots[i - 1] : nullptr;
         slots[i].nextSlot = i + 1 < blockCount ? &slots[i + 1] : nullptr;
     }
-    for (size_t i = 0; i < blockCount; ++i) FormatBlock(BlockAt(header, i), blockSize, pool);
+    for (size_t i = 0; i < blockCount; ++i) FormatBlock(detail::BlockAt(header, i), blockSize, pool);
     detail::san::PoolFormatted(header);
     // With no blocks this address is never followed: freeCount is 0.
     header->freeList = slots;
     return pool;
 }
 
-MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
-    PoolHeader* header = detail::PoolHeaderOf(pool);
-    MemoryBlock* block;
-    {
-        detail::CriticalSection lock;
-        if (header->freeCount == 0) return nullptr;
-        PoolSlot* slot = header->freeList;
-        header->freeList = slot->nextSlot;
-        if (header->freeList != nullptr) header->freeList->prevSlot = nullptr;
-
-        slot->prevSlot = nullptr;
-        slot->nextSlot = header->usedList;
-        if (header->usedList != nullptr) header->usedList->prevSlot = slot;
-        header->usedList = slot;
-        slot->inUse = 1;
-        header->freeCount -= 1;
-
-        block = BlockAt(header, slot->index);
-        KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
-        HookupBlockToList(block, blockBuckets, blockCounts);
-    }
-    detail::san::PoolBlockHandedOut(header, block);
+// Never inlined: its name is the first line of the stack it records.
+[[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
     // The capture takes the lock itself.
-    CollectStackTrace(block);
+    if (block != nullptr) CollectStackTrace(block);
     return block;
 }
 
-void Partition::ReleasePoolBlock(Handle pool, Handle blockHandle) {
-    PoolHeader* header = detail::PoolHeaderOf(pool);
-    MemoryBlock* block = detail::BlockOf(blockHandle);
-    PoolSlot* slot = SlotOf(header, block);
-    KRMM_Assert(block->magic == kPoolBlockMagic, "ReleasePoolBlock invalid block magic number");
-    if (slot->inUse == 0) {
-        KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
-        return;
-    }
-
-    {
-        detail::CriticalSection lock;
-        RemoveBlockFromList(block, blockBuckets, blockCounts);
-    }
-
-    // Unregistered and not yet free: no other operation reaches the block, so
-    // the reset (and the heap calls in it) runs without the lock. memSize of
-    // inline data, oversize, locked, instantiated and destructor stay as the
-    // last user left them.
-    detail::san::PoolBlockReturning(header, block);
-    if (block->flags & kBlockFlagDetached) {
-        ::operator delete(detail::DetachedStorageOf(block));
-        block->masterPtr = detail::InlineDataOf(block);
-        block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
-        block->memSize = header->blockSize;
-        block->capacity = header->blockSize;
-    }
-    if (block->qtResource != nullptr) {
-        block->qtResource = nullptr;
-        block->resFile = detail::kNoResourceFile;
-    }
-    block->userData = nullptr;
-    detail::ReleaseStackRecord(block);
-
-    detail::CriticalSection lock;
-    if (slot->nextSlot != nullptr) slot->nextSlot->prevSlot = slot->prevSlot;
-    if (slot->prevSlot != nullptr) slot->prevSlot->nextSlot = slot->nextSlot;
-    if (header->usedList == slot) header->usedList = slot->nextSlot;
-    slot->prevSlot = nullptr;
-    slot->nextSlot = header->freeList;
-    if (header->freeList != nullptr) header->freeList->prevSlot = slot;
-    header->freeList = slot;
-    slot->inUse = 0;
-    header->freeCount += 1;
+void Partition::ReleasePoolBlock(Handle pool, Handle block) {
+    detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
 }
 
 // Blocks still handed out are taken back first, as ReleasePoolBlock does:
@@ -191,7 +120,7 @@ void Partition::DestroyPool(Handle pool) {
     const PoolHeader* header = detail::PoolHeaderOf(pool);
     for (PoolSlot* slot = header->usedList; slot != nullptr && slot->inUse != 0;
          slot = header->usedList) {
-        ReleasePoolBlock(pool, reinterpret_cast<Handle>(BlockAt(header, slot->index)));
+        ReleasePoolBlock(pool, reinterpret_cast<Handle>(detail::BlockAt(header, slot->index)));
     }
     if (currentPool == pool) currentPool = nullptr;
     Deallocate(*pool);
@@ -211,7 +140,7 @@ bool Partition::IsHandleInUse(const char* const* handle) const {
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;
     if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;
-    return SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
+    return detail::SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
 }
 
 } // namespace KRMM

@@ -15,7 +15,8 @@
 // block, whose own masterPtr keeps the address it had at creation.
 //
 // Thread safety: the registry scans hold KRMM_CriticalSection for the whole
-// walk; creation and release take it only for the one link or unlink. Heap
+// walk; creation and release take it only for the one link or unlink, and
+// count numCalls and numBlocks inside that section (core/counters.h). Heap
 // calls, the stack capture and the memory callbacks run without it. No other
 // thread may create or release resource blocks of a partition while
 // DeleteAllHandlesWithResourceFile runs on it.
@@ -71,14 +72,19 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
 
 } // namespace
 
-MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
-    // Counted on entry; a refusal keeps the counts. The data is the host's, so
-    // bytesAllocated does not change.
-    detail::CounterAdd(numBlocks, int64_t{1});
-    detail::CounterAdd(numCalls, 1);
+// Never inlined: its name is the first line of the stack it records.
+[[gnu::noinline]] MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
+    // A request and a block, counted inside the link section (or, after a
+    // refusal, in a section of their own; core/counters.h). The data is the
+    // host's, so bytesAllocated does not change.
+    constexpr detail::CounterChange kRequest{0, 1, 1, 0};
 
     MemoryBlock* block = TryAllocateHeader();
     if (block == nullptr) {
+        {
+            detail::CriticalSection lock;
+            detail::ApplyLocked(*this, kRequest);
+        }
         KRMM_Assert(false, "Allocate new failed (exception)");
         InvokeCallbacks(detail::kEventAllocationFailed, size);
         return nullptr;
@@ -108,6 +114,7 @@ MemoryBlock* Partition::AllocateFromExistingResource(void* data, size_t size) {
     {
         detail::CriticalSection lock;
         HookupBlockToList(block, resourceBuckets, resourceCounts);
+        detail::ApplyLocked(*this, kRequest);
     }
     return block;
 }
@@ -149,17 +156,24 @@ void Partition::SetQTResourcePtr(void* handle, void** resourceHandle, short resF
 void Partition::DeallocateResource(void* handle) {
     if (handle == nullptr) return;
     MemoryBlock* block = detail::BlockOf(handle);
-    detail::CounterAdd(numBlocks, int64_t{-1});
+    constexpr detail::CounterChange kRelease{0, -1, 0, 0};
     if (block->pool != nullptr) {
+        {
+            detail::CriticalSection lock;
+            detail::ApplyLocked(*this, kRelease);
+        }
         KRMM_Assert(false, "Resource blocks should not be pooled");
         ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
         return;
     }
     KRMM_DCHECK(block->flags & kBlockFlagResource);
-    KRMM_Assert(block->magic == kBlockMagic, "DeallocateResource invalid block magic number");
-    block->magic = 0;
+    const bool magicOk = block->magic == kBlockMagic;
     {
         detail::CriticalSection lock;
+        // Counted first, then reported, as if counted on entry.
+        detail::ApplyLocked(*this, kRelease);
+        KRMM_Assert(magicOk, "DeallocateResource invalid block magic number");
+        block->magic = 0;
         RemoveBlockFromList(block, resourceBuckets, resourceCounts);
     }
     // Storage of its own exists only after a resize moved the data; the
