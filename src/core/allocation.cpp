@@ -115,27 +115,10 @@ inline bool TracingOn(const Partition& partition) noexcept {
         return nullptr;
     }
 
-    block->masterPtr = detail::InlineDataOf(block);
-    block->bucket = 0;
-    block->next = nullptr;
-    block->prev = nullptr;
-    block->memSize = size;
-    block->capacity = capacity;
-    block->flags = 0;
-    block->oversize = 0;
-    block->pool = nullptr;
-    block->qtResource = nullptr;
-    block->resFile = detail::kNoResourceFile;
-    block->stackTrace = nullptr;
-    block->locked = false;
-    block->userData = nullptr;
-    block->blockLink = block;
-    block->magic = 0;
+    detail::FormatHeader(block, detail::InlineDataOf(block), size, capacity, 0, nullptr);
 
     // With tracing off the capture of a block without a record does nothing.
     if (TracingOn(*this)) CollectStackTrace(block);
-    block->instantiated = false;
-    block->destructor = nullptr;
 
     if (detached) {
         // A size within 8 bytes of SIZE_MAX cannot carry its link word.

@@ -92,6 +92,32 @@ inline PoolHeader* PoolHeaderOf(Handle pool) noexcept {
 
 namespace KRMM::detail {
 
+/// Writes every field of a new header: its data, sizes, flags and pool as
+/// given, the rest neutral (unlinked, no resource, no call-stack record,
+/// unlocked, no user data, no object, magic 0, the link naming itself).
+/// Creators set magic last, once the block is complete.
+inline void FormatHeader(MemoryBlock* block, char* data, size_t memSize, size_t capacity,
+                         uint16_t flags, Handle pool) noexcept {
+    block->masterPtr = data;
+    block->bucket = 0;
+    block->next = nullptr;
+    block->prev = nullptr;
+    block->memSize = memSize;
+    block->capacity = capacity;
+    block->flags = flags;
+    block->oversize = 0;
+    block->pool = pool;
+    block->qtResource = nullptr;
+    block->resFile = kNoResourceFile;
+    block->stackTrace = nullptr;
+    block->locked = false;
+    block->userData = nullptr;
+    block->instantiated = false;
+    block->destructor = nullptr;
+    block->magic = 0;
+    block->blockLink = block;
+}
+
 /// Frees a block's call-stack record, if it has one.
 inline void ReleaseStackRecord(MemoryBlock* block) noexcept {
     delete block->stackTrace;

@@ -38,26 +38,10 @@ constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
 constexpr size_t kPerBlockOverhead = detail::kHeaderSize + sizeof(PoolSlot);
 
 void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
-    block->masterPtr = detail::InlineDataOf(block);
-    block->bucket = 0;
-    block->next = nullptr;
-    block->prev = nullptr;
-    block->memSize = blockSize;
-    block->capacity = blockSize;
-    block->flags = kBlockFlagPooled;
-    block->oversize = 0;
-    block->pool = pool;
-    block->qtResource = nullptr;
-    block->resFile = detail::kNoResourceFile;
-    block->stackTrace = nullptr;
-    block->locked = false;
-    block->userData = nullptr;
     // A block never handed out reads as holding no object, also for direct
     // callers of RequestPoolBlock; Allocate clears both on every hand-out.
-    block->instantiated = false;
-    block->destructor = nullptr;
+    detail::FormatHeader(block, detail::InlineDataOf(block), blockSize, blockSize, kBlockFlagPooled, pool);
     block->magic = kPoolBlockMagic;
-    block->blockLink = block;
 }
 
 } // namespace

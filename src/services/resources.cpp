@@ -90,26 +90,9 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
         return nullptr;
     }
 
-    block->masterPtr = static_cast<char*>(data);
-    block->bucket = 0;
-    block->next = nullptr;
-    block->prev = nullptr;
-    block->memSize = size;
-    block->capacity = size;
-    block->flags = kBlockFlagResource;
-    block->oversize = 0;
-    block->pool = nullptr;
-    block->qtResource = nullptr;
-    block->resFile = detail::kNoResourceFile;
-    block->stackTrace = nullptr;
-    block->locked = false;
-    block->userData = nullptr;
-    block->blockLink = block;
-    block->magic = 0;
+    detail::FormatHeader(block, static_cast<char*>(data), size, size, kBlockFlagResource, nullptr);
 
     CollectStackTrace(block);
-    block->instantiated = false;
-    block->destructor = nullptr;
     block->magic = kBlockMagic;
     {
         detail::CriticalSection lock;
