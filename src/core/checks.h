@@ -1,4 +1,5 @@
-// checks.h - the library's own invariant checks (internal).
+// checks.h - the library's own invariant checks, and the slot through which
+// failed KRMM_Assert reports reach an observer (internal).
 //
 // KRMM_Assert is the public hook, which by contract has no effect. These
 // checks are ours: KRMM_DCHECK is active in debug builds (KRMM_DEBUG_CHECKS)
@@ -23,7 +24,15 @@ inline constexpr bool kExpensiveChecks = kDebugChecks;
 inline constexpr bool kExpensiveChecks = false;
 #endif
 
+/// Prints the failed condition and its place to standard error and aborts.
 [[noreturn]] void CheckFailed(const char* condition, const char* file, int line) noexcept;
+
+/// Receives the failed reports of Partition::KRMM_Assert: (false, message).
+using ReportObserver = void (*)(bool condition, const char* message);
+/// Installs `observer` (null: nobody listens) as the receiver of failed
+/// reports. \returns the one installed before. The diagnostics layer's
+/// diag::SetAssertObserver is this; the core never calls upward to report.
+ReportObserver ExchangeReportObserver(ReportObserver observer) noexcept;
 
 } // namespace KRMM::detail
 

@@ -42,6 +42,15 @@ inline unsigned BucketOf(const void* address) noexcept {
     return static_cast<unsigned>(low & kBucketMask);
 }
 
+/// Whether the chain starting at `head` holds the header `handle`. Reads the
+/// chain as it stands: the caller holds KRMM_CriticalSection or keeps other
+/// threads from changing it.
+inline bool ChainHolds(const MemoryBlock* head, const void* handle) noexcept {
+    for (const MemoryBlock* block = head; block != nullptr; block = block->next)
+        if (block == handle) return true;
+    return false;
+}
+
 /// Asks for the cache line of `address` in a writable state. Outside the lock
 /// this overlaps the fetch of lines the critical section will write with the
 /// fetch of the lock itself, when another core wrote them last.

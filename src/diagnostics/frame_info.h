@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -47,5 +48,11 @@ private:
 
 /// \returns `symbol` demangled, or `symbol` itself when the demangler refuses it.
 std::string Demangle(const char* symbol);
+
+/// A hash of our own for text keys: it keeps the containers' code internal to
+/// the library (an instantiation on standard types alone would be exported).
+struct TextHash {
+    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
+};
 
 } // namespace KRMM::diag::detail

@@ -54,9 +54,6 @@ enum FunctionField : uint32_t { kFunctionId = 1, kFunctionName = 2, kFunctionSys
 
 // Hashes and keys of our own keep the containers' code internal to the
 // library (an instantiation on standard types alone would be exported).
-struct TextHash {
-    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
-};
 struct AddressHash {
     size_t operator()(uintptr_t address) const noexcept { return std::hash<uintptr_t>{}(address); }
 };
@@ -201,7 +198,7 @@ private:
         return slot->second;
     }
 
-    std::unordered_map<std::string, uint64_t, TextHash> strings_;
+    std::unordered_map<std::string, uint64_t, detail::TextHash> strings_;
     std::vector<std::string> stringOrder_;
     std::unordered_map<uintptr_t, uint64_t, AddressHash> locations_;
     std::map<FunctionKey, uint64_t> functions_;

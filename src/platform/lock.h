@@ -47,6 +47,14 @@ struct alignas(64) SleeperCount {
 };
 extern SleeperCount g_lockSleepers[kSleeperSlots];
 
+/// Process-wide counts of the slow path since the process started.
+struct LockSlowPathCounts {
+    uint64_t contendedAcquires;  ///< acquires that found the lock held
+    uint64_t kernelSleeps;       ///< times a waiter slept in the kernel
+};
+/// \returns the counts as they stand (relaxed loads; no lock).
+LockSlowPathCounts ReadLockSlowPathCounts() noexcept;
+
 void LockContended(os_unfair_lock_t lock) noexcept;
 void UnlockWakeWaiter(os_unfair_lock_t lock) noexcept;
 #if defined(KRMM_DEBUG_CHECKS)

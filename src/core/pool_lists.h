@@ -1,11 +1,15 @@
-// pool_internal.h - the pool's hand-out and take-back, with the partition's
-// counting folded into their critical sections (internal, inline).
+// pool_lists.h - a pool's free and used lists: hand-out and take-back, with
+// the partition's counting folded into their critical sections (internal,
+// inline).
 //
-// RequestPoolBlock and ReleasePoolBlock are these two with no counting, plus
-// (for the hand-out) the stack capture. Allocate and Deallocate, and the
-// pooled branch of DeallocateResource, pass the counter change they must
-// make, so that it costs no lock round trip of its own (core/counters.h).
-// Inline so that the allocation paths carry no call and no indirection.
+// The lists belong to the core because Allocate and Deallocate serve pool
+// blocks themselves; the pool operations of pools/pool.cpp (create, destroy,
+// choose the current pool) are built on them. RequestPoolBlock and
+// ReleasePoolBlock are these two with no counting, plus (for the hand-out)
+// the stack capture. Allocate and Deallocate, and the pooled branch of
+// DeallocateResource, pass the counter change they must make, so that it
+// costs no lock round trip of its own (core/counters.h). Inline so that the
+// allocation paths carry no call and no indirection.
 //
 // Block i and slot i find each other by arithmetic: block i lies at
 // firstBlock + i * blockStride, and i = (block - firstBlock) / blockStride.
@@ -23,7 +27,7 @@
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/sanitizer_hooks.h"
 #include "platform/lock.h"
 
 namespace KRMM::detail {
@@ -102,17 +106,16 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     // released; with neither to free it goes straight back to the free list.
     // memSize of inline data, oversize, locked, instantiated and destructor
     // stay as the last user left them.
-    const bool ownsHeap = (block->flags & kBlockFlagDetached) != 0 || block->stackTrace != nullptr;
-    if (ownsHeap) {
+    const bool detached = (block->flags & kBlockFlagDetached) != 0;
+    if (detached || block->stackTrace != nullptr) {
         lock.reset();
-        if (block->flags & kBlockFlagDetached) {
-            ::operator delete(DetachedStorageOf(block));
+        ReleaseOwnedStorage(block);
+        if (detached) {
             block->masterPtr = InlineDataOf(block);
             block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
             block->memSize = header->blockSize;
             block->capacity = header->blockSize;
         }
-        ReleaseStackRecord(block);
     }
     if (block->qtResource != nullptr) {
         block->qtResource = nullptr;
