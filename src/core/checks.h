@@ -3,8 +3,9 @@
 //
 // KRMM_Assert is the public hook, which by contract has no effect. These
 // checks are ours: KRMM_DCHECK is active in debug builds (KRMM_DEBUG_CHECKS)
-// and type-checked in every build; KRMM_DCHECK_EXPENSIVE (whole-chain walks
-// and the like) runs only with KRMM_EXPENSIVE_CHECKS as well. A failed check
+// and type-checked in every build; KRMM_DCHECK_EXPENSIVE (the walk of a whole
+// registry chain after every link and unlink, core/registry.h) runs only with
+// KRMM_EXPENSIVE_CHECKS as well. A failed check
 // prints the condition and its place to standard error and aborts. No check
 // changes the public layout or any result.
 //

@@ -47,7 +47,9 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 /// into the ordinary registry, applying `change` (when not null), all in one
 /// critical section. Captures no stack. \returns the block, or null (nothing
 /// counted) when the pool has no free block.
-[[gnu::always_inline]] inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
+[[gnu::always_inline]] inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool,
+                                                        const CounterChange* change) noexcept
+    KRMM_EXCLUDES(kCriticalSection) {
     PoolHeader* header = PoolHeaderOf(pool);
     MemoryBlock* block;
     {
@@ -78,8 +80,12 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 /// (when not null) first: also when the block turns out not to be in use, in
 /// which case that is reported and nothing else changes. A block without
 /// detached storage or a stack record goes back in one critical section;
-/// otherwise its storage and record are freed between two.
-[[gnu::always_inline]] inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, const CounterChange* change) {
+/// otherwise its storage and record are freed between two. The sections are
+/// opened and closed on conditions (through std::optional), which the
+/// thread-safety analysis cannot follow: its body is not analysed.
+[[gnu::always_inline]] inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block,
+                                                const CounterChange* change)
+    KRMM_EXCLUDES(kCriticalSection) KRMM_NO_THREAD_SAFETY_ANALYSIS {
     PoolHeader* header = PoolHeaderOf(pool);
     PoolSlot* slot = SlotOf(header, block);
     // Only this release changes them: read before the lock is taken.

@@ -43,12 +43,7 @@ struct StackHash {
     }
 };
 
-// Hashes of our own keep the containers' code internal to the library (an
-// instantiation on standard types alone would be exported).
-struct HandleHash {
-    size_t operator()(const void* handle) const noexcept { return std::hash<const void*>{}(handle); }
-};
-using HandleSet = std::unordered_set<const void*, HandleHash>;
+using HandleSet = std::unordered_set<const void*, detail::AddressHash>;
 
 struct BlockSnapshot {
     size_t size = 0;

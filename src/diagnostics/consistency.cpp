@@ -44,6 +44,7 @@
 
 #include "core/layout.h"
 #include "core/sanitizer_hooks.h"
+#include "diagnostics/frame_info.h"
 #include "platform/prim.h"
 
 namespace KRMM::diag {
@@ -51,12 +52,7 @@ namespace {
 
 constexpr uint16_t kKnownFlags = kBlockFlagDetached | kBlockFlagPooled | kBlockFlagResource;
 
-// A hash of our own keeps the set's code internal to the library (an
-// instantiation on standard types alone would be exported).
-struct HeaderHash {
-    size_t operator()(const MemoryBlock* block) const noexcept { return std::hash<const void*>{}(block); }
-};
-using HeaderSet = std::unordered_set<const MemoryBlock*, HeaderHash>;
+using HeaderSet = std::unordered_set<const MemoryBlock*, detail::AddressHash>;
 
 class Findings {
 public:
@@ -94,9 +90,6 @@ public:
 
 private:
     static constexpr uintptr_t kPage = 4096;  // no larger than any real page
-    struct PageHash {
-        size_t operator()(uintptr_t page) const noexcept { return std::hash<uintptr_t>{}(page); }
-    };
 
     bool Copy(const void* address, void* out, size_t bytes) {
         const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
@@ -116,7 +109,7 @@ private:
         return true;
     }
 
-    std::unordered_set<uintptr_t, PageHash> pages_;
+    std::unordered_set<uintptr_t, detail::AddressHash> pages_;
 };
 
 // `block` is the header's address, `copy` what it holds.
@@ -147,20 +140,20 @@ void CheckHeader(const MemoryBlock* block, const MemoryBlock& copy, bool resourc
         if (!isResource || detached) out.Add("%s block %p: masterPtr is null", registry, P(block));
     } else if (detached) {
         MemoryBlock* link = nullptr;
-        if (!reader.Read(copy.masterPtr - detail::kLinkWordSize, &link))
+        if (!reader.Read(copy.masterPtr - KRMM::detail::kLinkWordSize, &link))
             out.Add("%s block %p: detached data at %p cannot be read", registry, P(block), P(copy.masterPtr));
         else if (link != block)
             out.Add("%s block %p: detached data's link word is %p", registry, P(block), P(link));
-    } else if (!isResource && copy.masterPtr != detail::InlineDataOf(const_cast<MemoryBlock*>(block))) {
+    } else if (!isResource && copy.masterPtr != KRMM::detail::InlineDataOf(const_cast<MemoryBlock*>(block))) {
         out.Add("%s block %p: inline data at %p, expected %p", registry, P(block), P(copy.masterPtr),
-                P(detail::InlineDataOf(const_cast<MemoryBlock*>(block))));
+                P(KRMM::detail::InlineDataOf(const_cast<MemoryBlock*>(block))));
     }
 }
 
 void CheckRegistry(MemoryBlock* const* buckets, const unsigned long* counts, bool resourceRegistry,
                    HeaderSet& seen, Reader& reader, Findings& out) {
     const char* registry = resourceRegistry ? "resource" : "ordinary";
-    for (size_t i = 0; i < detail::kBucketCount; ++i) {
+    for (size_t i = 0; i < KRMM::detail::kBucketCount; ++i) {
         size_t length = 0;
         const MemoryBlock* previous = nullptr;
         MemoryBlock copy;
@@ -238,7 +231,7 @@ void CheckPool(const Partition& partition, const HeaderSet& registered, Reader& 
         return;
     }
     const auto* slotArea = reinterpret_cast<const PoolSlot*>(at + 1);
-    if (header.slots != slotArea || header.blockStride != header.blockSize + detail::kHeaderSize ||
+    if (header.slots != slotArea || header.blockStride != header.blockSize + KRMM::detail::kHeaderSize ||
         header.firstBlock != reinterpret_cast<const MemoryBlock*>(slotArea + header.blockCount)) {
         out.Add("current pool: header does not match its layout (slots %p, stride %zu, firstBlock %p)",
                 P(header.slots), header.blockStride, P(header.firstBlock));

@@ -34,6 +34,8 @@
 
 #include <KRMM/UnfairLock.h>
 
+#include "platform/thread_safety.h"
+
 namespace KRMM::detail {
 
 inline constexpr uint32_t kLockFree = 0;
@@ -96,13 +98,25 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
     }
 }
 
-/// Holds KRMM_CriticalSection for its scope.
-class CriticalSection {
+/// Holds KRMM_CriticalSection for its scope. For the thread-safety analysis
+/// it acquires and releases kCriticalSection (platform/thread_safety.h); the
+/// bodies, which work on the lock word, are not analysed.
+class KRMM_SCOPED_CAPABILITY CriticalSection {
 public:
-    [[gnu::always_inline]] CriticalSection() noexcept { LockAcquire(&KRMM_CriticalSection); }
-    [[gnu::always_inline]] ~CriticalSection() { LockRelease(&KRMM_CriticalSection); }
+    [[gnu::always_inline]] CriticalSection() noexcept KRMM_ACQUIRE(kCriticalSection)
+        KRMM_NO_THREAD_SAFETY_ANALYSIS {
+        LockAcquire(&KRMM_CriticalSection);
+    }
+    [[gnu::always_inline]] ~CriticalSection() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
+        LockRelease(&KRMM_CriticalSection);
+    }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 };
+
+/// States, for the analysis, that the caller holds KRMM_CriticalSection: the
+/// contract of the exported registry primitives, whose callers the library
+/// cannot see. Checks nothing at run time.
+inline void CriticalSectionIsHeld() noexcept KRMM_ASSERT_CAPABILITY(kCriticalSection) {}
 
 } // namespace KRMM::detail

@@ -58,7 +58,8 @@ inline void StoreResourceFields(MemoryBlock* block, void** resourceHandle, short
 // First block of the resource registry matching (resourceHandle, resFile):
 // buckets in ascending order, each chain from its head (newest first).
 // The caller holds KRMM_CriticalSection.
-MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHandle, short resFile) {
+MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHandle, short resFile)
+    KRMM_REQUIRES(detail::kCriticalSection) {
     void* const wanted = *resourceHandle;
     for (size_t i = 0; i < detail::kBucketCount; ++i) {
         for (MemoryBlock* block = buckets[i]; block != nullptr; block = block->next) {
