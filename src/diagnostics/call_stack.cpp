@@ -13,9 +13,7 @@
 // all happen outside it. KRMM_PrintCallStack and demangle_btrace take no lock
 // and keep no state.
 #include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
