@@ -3,9 +3,11 @@
 // Every call the library makes to the operating system, its loader or its
 // runtime beyond the C++ standard library goes through the functions below;
 // nothing outside src/platform/ includes a system header or names an OS
-// call. Each OS has one folder, src/platform/<os>/, whose sources.cmake
-// lists its files and the optional packages they use (the root CMakeLists
-// picks the folder by CMAKE_SYSTEM_NAME). Linux is src/platform/linux/.
+// call. Each OS has one folder, src/platform/<os>/ (<os> is CMake's
+// CMAKE_SYSTEM_NAME in lower case), whose sources.cmake lists its files and
+// the optional packages they use and sets them up (see linux/sources.cmake
+// for the variables and the function the root CMakeLists expects). Linux is
+// src/platform/linux/.
 //
 // A port to another OS adds such a folder and nothing else. It must provide:
 //   - the storage of the exported lock word KRMM_CriticalSection (zero at
