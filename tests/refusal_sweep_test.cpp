@@ -100,7 +100,7 @@ TEST(RefusalSweep, EveryHeapRequestOfASessionRefusedInTurn) {
         long live = 0;
         AssertLog log;
         {
-            HeapRefusal heap(HeapPlan{k, SIZE_MAX, false});
+            HeapRefusal heap(HeapPlan{k});
             {
                 Partition partition;
                 partition.RegisterMemoryCallbackFunction(&Hear, nullptr);
@@ -123,7 +123,7 @@ TEST(RefusalSweep, EveryHeapRequestOfASessionRefusedInTurn) {
                 const bool empty = Linked(partition.blockCounts) + Linked(partition.resourceCounts) == 0;
                 Handle a = partition.NewHandle(100), b = nullptr;
                 stillWorks = empty && partition.SetHandleSize(a, 7000) && partition.HandToHand(b = a) &&
-                             partition.GetHandleSize(b) == 7000;
+                             partition.GetHandleSize(b) == 7000;  // noted while the heap refuses: no gtest here
                 partition.DisposeHandle(a);
                 partition.DisposeHandle(b);
             }
@@ -135,22 +135,64 @@ TEST(RefusalSweep, EveryHeapRequestOfASessionRefusedInTurn) {
         ASSERT_EQ(refusals, k == 0 ? 0u : 1u);
         EXPECT_EQ(live, 0) << "a refusal leaked";
         EXPECT_TRUE(countersHeld) << "the counters broke the counting rules";
-        EXPECT_TRUE(stillWorks);
+        EXPECT_TRUE(stillWorks) << "the partition no longer makes, moves and copies";
         // A refused call-stack record leaves the block without one; the request succeeds.
         const bool record = refused == sizeof(std::vector<void*>) || refused == 59 * sizeof(void*);
         recordRefusals += record;
         const bool hasFailed = failed < std::size(kSession);
         ASSERT_EQ(hasFailed, k > 0 && !record) << (hasFailed ? kSession[failed].name : "no operation") << " failed";
-        EXPECT_EQ(log.Failures().size(), hasFailed ? 1u : 0u) << "one report per failed request";
+        EXPECT_EQ(log.Failures(), hasFailed ? 1u : 0u) << "one report per failed request";
         if (!hasFailed || !told) {
             EXPECT_EQ(heard, 0u) << "no callback hears TXStringAllocate or a refused record";
             continue;
         }
         SCOPED_TRACE(kSession[failed].name);
         EXPECT_EQ(refusalsBefore, 0u) << "the refusal came before the operation that failed";
-        EXPECT_EQ(make_tuple(heard, first.event, first.size), make_tuple(size_t{1}, 1, asked));
+        EXPECT_EQ(heard, 1u);
+        EXPECT_EQ(first.event, 1);
+        EXPECT_EQ(first.size, asked);
     }
     EXPECT_EQ(recordRefusals, 4u) << "two traced hand-outs, two requests for each record";
+}
+
+// Requests no heap can grant, and the operations the session does not make:
+// each fails with one notification of the size asked for, leaks nothing and
+// leaves the 100-byte block h and the counters of the blocks as they were.
+TEST(Refusal, ImpossibleSizesAndTheRemainingOperationsFailCleanly) {
+    char extra[300] = {};
+    const struct { const char* name; size_t failNth; std::function<bool(Partition&, Handle)> fails; size_t told;
+                   int64_t bytes; } cases[] = {
+        {"Allocate wraps with the link word", 0, [](auto& p, auto) { return !p.Allocate(SIZE_MAX - 7); },
+         SIZE_MAX - 7, -8},
+        {"SetHandleSize wraps with the slack", 0, [](auto& p, auto h) { return !p.SetHandleSize(h, SIZE_MAX - 23); },
+         SIZE_MAX - 23, -124},
+        {"PtrAndHand wraps", 0, [&](auto& p, auto h) { return !p.PtrAndHand(extra, h, SIZE_MAX - 4); }, SIZE_MAX, 0},
+        {"InsertData wraps", 0, [&](auto& p, auto h) { return !p.InsertData(h, 3, extra, SIZE_MAX); }, SIZE_MAX, 0},
+        {"PtrToXHand", 1, [&](auto& p, auto h) { return !p.PtrToXHand(extra, h, 300); }, 300, 200},
+        {"DuplicateHandle", 1, [](auto& p, auto h) { return !p.DuplicateHandle(h); }, 100, 100},
+        {"HandAndHand onto itself", 1, [](auto& p, auto h) { return !p.HandAndHand(h, h); }, 200, 100}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Partition p;
+        p.RegisterMemoryCallbackFunction(&Hear, &p);
+        Handle h = p.NewHandle(100);
+        Fill(*h, 100, 7);
+        char* const data = *h;
+        g_heardCount = 0;
+        {
+            HeapRefusal heap(HeapPlan{c.failNth, size_t{1} << 62});
+            EXPECT_TRUE(c.fails(p, h));
+            EXPECT_EQ(heap.LiveDelta(), 0);
+        }
+        ASSERT_EQ(g_heardCount, 1u);
+        EXPECT_EQ(g_heard[0].size, c.told);
+        EXPECT_EQ(g_heard[0].userData, &p);
+        EXPECT_EQ(p.bytesAllocated, 100 + c.bytes) << "counted on entry, never taken back";
+        EXPECT_EQ(Linked(p.blockCounts), 1u);
+        EXPECT_EQ(*h, data);
+        EXPECT_EQ(p.GetHandleSize(h), 100u);
+        EXPECT_TRUE(Holds(*h, 100, 7));
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
-// threads_stress_test.cpp - one partition shared by threads that allocate,
-// resize and release their own handles (some requests refused) and hand out
-// and take back blocks of a pool, register and unregister memory callbacks
+// threads_stress_test.cpp - one partition shared by threads that allocate
+// (through the current pool or the heap), resize and release their own
+// handles (some requests refused), make and release resource blocks, and
+// hand out and take back blocks of a pool, register and unregister memory callbacks
 // (which hear the refusals), and take block lists under the lock;
 // afterwards every chain, count, pool list and counter must be exactly what
 // the threads' own tallies say.
@@ -55,13 +56,15 @@ TEST(ThreadStress, SharedPartitionStaysConsistent) {
     ASSERT_TRUE(current != nullptr && shared != nullptr);
     p.SetCurrentPool(current);
     p.SetPoolEnabled(true);
-    const auto counters = [&] { return make_tuple(long{p.numCalls}, long{p.numBlocks}, long{p.bytesAllocated}); };
-    const auto [calls0, blocks0, bytes0] = counters();
+    const auto counters = [&] {
+        return make_tuple(long{p.numCalls}, long{p.numBlocks}, long{p.bytesAllocated}, long{p.numpoolHits});
+    };
+    const auto [calls0, blocks0, bytes0, hits0] = counters();
     const auto deadline = Clock::now() + std::chrono::microseconds(static_cast<long>(seconds * 1e6));
     const auto running = [&] { return Clock::now() < deadline; };
     // Every block the owners get is released again, so the counters must end
     // up changed by the refused requests alone (counted on entry, never out).
-    std::atomic<long> calls{0}, refusedBlocks{0}, refusedBytes{0};
+    std::atomic<long> calls{0}, refusedBlocks{0}, refusedBytes{0}, poolHits{0};
     std::atomic<bool> listingsAgreed{true};
 
     // Owners allocate (one request in 16 refused), resize and release their
@@ -69,7 +72,8 @@ TEST(ThreadStress, SharedPartitionStaysConsistent) {
     const auto owner = [&](uint32_t id) {
         std::mt19937 rng(seed + id);
         std::vector<std::pair<Handle, unsigned>> mine;  // handle, pattern seed
-        std::vector<MemoryBlock*> pooled;               // pattern seed: id
+        std::vector<MemoryBlock*> pooled, resources;   // pool blocks' pattern seed: id
+        char resourceData[64] = {};
         auto size = [&] { return rng() % 4 == 0 ? 5000 + rng() % 9000 : rng() % 300; };
         auto release = [&](size_t k) {
             EXPECT_TRUE(Holds(*mine[k].first, p.GetHandleSize(mine[k].first), mine[k].second));
@@ -77,32 +81,42 @@ TEST(ThreadStress, SharedPartitionStaysConsistent) {
             mine[k] = mine.back(), mine.pop_back();
         };
         while (running()) {
-            const unsigned op = rng() % 9;
+            const unsigned op = rng() % 11;
             if (op < 3 && mine.size() < 48) {
                 const size_t n = size(), refuse = rng() % 16 == 0;
                 // The refusal plan lives until the end of the statement.
-                const Handle h = (HeapRefusal(HeapPlan{refuse, SIZE_MAX, false}), p.NewHandle(n));
+                const Handle h = (HeapRefusal(HeapPlan{refuse}), p.NewHandle(n));
                 calls += 1;
                 if (h == nullptr)
                     refusedBlocks += 1, refusedBytes += static_cast<long>(n);
                 else
                     mine.emplace_back(h, static_cast<unsigned>(rng())), Fill(*h, n, mine.back().second);
+                poolHits += h != nullptr && Hdr(h)->pool == current;
             } else if (op < 5 && !mine.empty()) {
                 const auto [h, fill] = mine[rng() % mine.size()];
                 const size_t old = p.GetHandleSize(h), n = size();
                 if (rng() % 8 == 0) p.SetHandleOversize(h, rng() % 200, true);
-                ASSERT_TRUE(p.SetHandleSize(h, n) && Holds(*h, std::min(old, n), fill)) << "data lost across a resize";
+                ASSERT_TRUE(p.SetHandleSize(h, n));
+                ASSERT_TRUE(Holds(*h, std::min(old, n), fill)) << "data lost across a resize";
                 Fill(*h, n, fill);
             } else if (op < 7 && !mine.empty()) {
                 release(rng() % mine.size());
             } else if (op == 7 && pooled.size() < 12) {
                 if (MemoryBlock* b = p.RequestPoolBlock(shared)) Fill(b->masterPtr, 48, id), pooled.push_back(b);
             } else if (op == 8 && !pooled.empty()) {
-                ASSERT_TRUE(p.IsHandleInUse(AsHandle(pooled.back())) && Holds(pooled.back()->masterPtr, 48, id));
+                ASSERT_TRUE(p.IsHandleInUse(AsHandle(pooled.back())));
+                ASSERT_TRUE(Holds(pooled.back()->masterPtr, 48, id));
                 p.ReleasePoolBlock(shared, AsHandle(pooled.back()));
                 pooled.pop_back();
+            } else if (op == 9 && resources.size() < 8) {
+                calls += 1;
+                resources.push_back(p.AllocateFromExistingResource(resourceData, sizeof resourceData));
+            } else if (op == 10 && !resources.empty()) {
+                p.DeallocateResource(resources.back());
+                resources.pop_back();
             }
         }
+        for (MemoryBlock* b : resources) p.DeallocateResource(b);
         while (!mine.empty()) release(0);
         for (MemoryBlock* b : pooled) p.ReleasePoolBlock(shared, AsHandle(b));
     };
@@ -145,15 +159,18 @@ TEST(ThreadStress, SharedPartitionStaysConsistent) {
     std::printf("stress: %ld requests, %ld refused\n", calls.load(), refusedBlocks.load());
     EXPECT_TRUE(listingsAgreed.load()) << "a block list disagreed with the chain counts under the same lock";
     EXPECT_EQ(g_strangers.load(), 0) << "a callback was called with user data nobody registered";
-    EXPECT_EQ(counters(), make_tuple(calls0 + calls, blocks0 + refusedBlocks, bytes0 + refusedBytes));
-    EXPECT_EQ(make_tuple(p.GetBlockCount(), Linked(p.blockCounts)), make_tuple(2ul, 2ul)) << "only the pools' storage";
-    EXPECT_TRUE(AllZero(p.callbackRefCounts));
+    EXPECT_EQ(counters(), make_tuple(calls0 + calls, blocks0 + refusedBlocks, bytes0 + refusedBytes, hits0 + poolHits))
+        << "calls, blocks, bytes, pool hits";
+    EXPECT_EQ(p.GetBlockCount(), 2ul) << "only the pools' storage";
+    EXPECT_EQ(Linked(p.blockCounts), 2ul);
+    EXPECT_EQ(Linked(p.resourceCounts), 0ul);
+    EXPECT_EQ(std::count(std::begin(p.callbackRefCounts), std::end(p.callbackRefCounts), 0), 128);
     for (Handle pool : {current, shared}) {
         p.SetCurrentPool(pool);  // the check walks the current pool's lists
-        const std::vector<std::string> findings = KRMM::diag::CheckPartition(p);
-        EXPECT_TRUE(findings.empty()) << findings.front();
+        EXPECT_EQ(KRMM::diag::CheckPartition(p), std::vector<std::string>{});
         const auto* h = reinterpret_cast<KRMM::PoolHeader*>(*pool);
-        EXPECT_TRUE(h->freeCount == h->blockCount && h->usedList == nullptr);
+        EXPECT_EQ(h->freeCount, h->blockCount);
+        EXPECT_EQ(h->usedList, nullptr);
     }
 }
 
