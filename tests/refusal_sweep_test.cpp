@@ -155,44 +155,4 @@ TEST(RefusalSweep, EveryHeapRequestOfASessionRefusedInTurn) {
     EXPECT_EQ(recordRefusals, 4u) << "two traced hand-outs, two requests for each record";
 }
 
-// Requests no heap can grant, and the operations the session does not make:
-// each fails with one notification of the size asked for, leaks nothing and
-// leaves the 100-byte block h and the counters of the blocks as they were.
-TEST(Refusal, ImpossibleSizesAndTheRemainingOperationsFailCleanly) {
-    char extra[300] = {};
-    const struct { const char* name; size_t failNth; std::function<bool(Partition&, Handle)> fails; size_t told;
-                   int64_t bytes; } cases[] = {
-        {"Allocate wraps with the link word", 0, [](auto& p, auto) { return !p.Allocate(SIZE_MAX - 7); },
-         SIZE_MAX - 7, -8},
-        {"SetHandleSize wraps with the slack", 0, [](auto& p, auto h) { return !p.SetHandleSize(h, SIZE_MAX - 23); },
-         SIZE_MAX - 23, -124},
-        {"PtrAndHand wraps", 0, [&](auto& p, auto h) { return !p.PtrAndHand(extra, h, SIZE_MAX - 4); }, SIZE_MAX, 0},
-        {"InsertData wraps", 0, [&](auto& p, auto h) { return !p.InsertData(h, 3, extra, SIZE_MAX); }, SIZE_MAX, 0},
-        {"PtrToXHand", 1, [&](auto& p, auto h) { return !p.PtrToXHand(extra, h, 300); }, 300, 200},
-        {"DuplicateHandle", 1, [](auto& p, auto h) { return !p.DuplicateHandle(h); }, 100, 100},
-        {"HandAndHand onto itself", 1, [](auto& p, auto h) { return !p.HandAndHand(h, h); }, 200, 100}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Partition p;
-        p.RegisterMemoryCallbackFunction(&Hear, &p);
-        Handle h = p.NewHandle(100);
-        Fill(*h, 100, 7);
-        char* const data = *h;
-        g_heardCount = 0;
-        {
-            HeapRefusal heap(HeapPlan{c.failNth, size_t{1} << 62});
-            EXPECT_TRUE(c.fails(p, h));
-            EXPECT_EQ(heap.LiveDelta(), 0);
-        }
-        ASSERT_EQ(g_heardCount, 1u);
-        EXPECT_EQ(g_heard[0].size, c.told);
-        EXPECT_EQ(g_heard[0].userData, &p);
-        EXPECT_EQ(p.bytesAllocated, 100 + c.bytes) << "counted on entry, never taken back";
-        EXPECT_EQ(Linked(p.blockCounts), 1u);
-        EXPECT_EQ(*h, data);
-        EXPECT_EQ(p.GetHandleSize(h), 100u);
-        EXPECT_TRUE(Holds(*h, 100, 7));
-    }
-}
-
 } // namespace

