@@ -3,9 +3,9 @@
 // diag::CheckPartition finds nothing wrong; every live handle keeps the size
 // and the bytes last given to it (a thin shadow: its size and a checksum); a
 // call that fails met a refused heap request or asked for a size no heap
-// grants, and changed nothing; callbacks hear only of such failures; the
-// host's resource data is never written; a destroyed partition gives back
-// every byte it took from the heap and runs no destructor.
+// grants, and changed nothing; callbacks hear only of such failures; a
+// destroyed partition gives back every byte it took from the heap and runs no
+// destructor.
 //
 // Input: per operation one byte (its low bits choose the operation, its top
 // two none, or refusing the first or the second heap request of the call),
@@ -74,9 +74,7 @@ struct Block {  // a live handle as last seen: its size, a checksum of its bytes
 struct Fuzzer {
     std::unique_ptr<Partition> p;
     std::vector<Block> live;
-    std::vector<Handle> pools, resources;
-    char host[2][4][64];  // the host's resource data, in two places it moves between
-    void* masters[4];
+    std::vector<Handle> pools;
     long heap = 0;        // what the library holds of the heap
     size_t refusals = 0;  // heap requests refused during the current operation
     uint8_t fill = 0;
@@ -91,8 +89,6 @@ struct Fuzzer {
         return result;
     }
     Fuzzer() {
-        for (int i = 0; i < 4; ++i) masters[i] = host[0][i];
-        std::fill_n(&host[0][0][0], sizeof host, 'h');
         g_partition = Lib(0, [&] { return (p = std::make_unique<Partition>()).get(); });
     }
     Block* Pick(Reader& r) { return live.empty() ? nullptr : &live[r.Byte() % live.size()]; }
@@ -121,8 +117,7 @@ struct Fuzzer {
         CHECK(heap == 0);
         CHECK(Partition::GetPartitionListHead() == nullptr);
         CHECK(g_destroyed == 0);
-        CHECK(std::count(&host[0][0][0], &host[0][0][0] + sizeof host, 'h') == sizeof host);
-        live.clear(), pools.clear(), resources.clear();
+        live.clear(), pools.clear();
         g_partition = Lib(0, [&] { return (p = std::make_unique<Partition>()).get(); });
     }
     void Run(Reader& r);
@@ -276,29 +271,14 @@ void Fuzzer::Run(Reader& r) {
             CHECK(size == 0 ? buf[0] == 'x' : length < size && (length == 0 || buf[length - 1] == '\n'));
             CHECK(std::count(buf + size, buf + sizeof buf, 'x') == static_cast<long>(sizeof buf - size));
         }
-        CHECK(!p->GetVerifiedHandle(nullptr) && !p->GetVerifiedHandle(host[0][1] + 8) && !p->PointerBelongsToUs(&r, false));
+        CHECK(!p->GetVerifiedHandle(nullptr) && !p->PointerBelongsToUs(&r, false));
         break;
-    case 10: {  // resources: found by the host's handle wherever the host moves the data
-        const int i = variant % 4;
-        const short file = static_cast<short>(r.Byte() % 3);
-        if (variant / 4 % 5 == 0) {
-            Handle h = Lib(failNth, [&] { return p->GetOrCreateHandleFromQTResourceHandle(&masters[i], 1 + r.Byte() % 64, file); });
-            failed(h != nullptr, 0);
-            if (h == nullptr) break;
-            CHECK(p->FindBlockWithQTResourceHandle(&masters[i], file) != nullptr);
-            CHECK(p->GetOriginalQTResource(h) != nullptr);
-            if (std::find(resources.begin(), resources.end(), h) == resources.end()) resources.push_back(h);
-        } else if (variant / 4 % 5 == 1) {
-            masters[i] = host[masters[i] == host[0][i]][i];
-        } else if (variant / 4 % 5 == 2) {
-            std::erase_if(resources, [&](Handle h) { return Header(h)->resFile == file; });
-            Lib(0, [&] { return p->DeleteAllHandlesWithResourceFile(file), 0; });
-        } else if (Handle h = PickOf(r, resources); h != nullptr && variant / 4 % 5 == 3) {
-            failed(Lib(failNth, [&] { return p->Resize(h, 200, {}); }), 0);
-        } else if (h != nullptr) {
-            Lib(0, [&] { return p->DeallocateResource(h), 0; });
-            std::erase(resources, h);
-        }
+    case 10: {  // the reports made of the live blocks
+        std::FILE* sink = std::fopen("/dev/null", "w");
+        const auto groups = KRMM::diag::GroupLiveBlocks(*p);
+        CHECK(KRMM::diag::WriteLeakReport(sink, groups) && KRMM::diag::WriteLeakReportJson(sink, groups));
+        CHECK(KRMM::diag::WriteFoldedStacks(sink, groups) && KRMM::diag::WritePprofProfile(sink, groups));
+        std::fclose(sink);
         break;
     }
     case 11: {  // block lists, and the groups made of them
