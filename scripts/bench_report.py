@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# Kept: compare.py (libbenchmark-tools, printed by run_benchmarks.sh) gives the differences, not our ratio targets nor the check that all threads of a wall-clock repetition ran.
 """Ratio table of the KRMM benchmarks, from Google Benchmark's JSON output.
 
     scripts/bench_report.py bench.json [--markdown]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Kept: a thin wrapper that runs doxygen (Debian) through our CMake docs target.
 # Builds the API reference from the public headers with doxygen.
 #   scripts/build-docs.sh
 # Configures build/docs with KRMM_BUILD_DOCS=ON (no library, tests or

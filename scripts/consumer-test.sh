@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Kept: checks our own install, package and pkg-config file from outside; no Debian tool does.
 # Checks KRMM the way an outside project sees it.
 #   scripts/consumer-test.sh [shared|static|deb]...   (default: all three)
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Kept: installs only missing Debian packages, quietly; apt-get alone reinstalls and is noisy.
 # Installs the named Debian packages that are not installed yet, quietly.
 #   scripts/ensure-packages.sh PACKAGE...
 # Does nothing (and needs no network) when all of them are present. Uses sudo

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# Kept: Debian packages no flame-graph renderer.
 """Renders folded stacks ("frame;frame;frame bytes" per line, outermost frame
 first) as a flame graph in SVG: one box per frame, as wide as the bytes
 allocated under it, callers below their callees. Hovering a box shows its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Kept: a thin wrapper that builds the fuzz preset and runs libFuzzer (clang, Debian) with our limits.
 # Builds the partition fuzzer (preset 'fuzz': clang, ASan + UBSan, libFuzzer)
 # and runs it for a bounded time.
 #   scripts/fuzz.sh [SECONDS]        default 60

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Kept: builds and runs our flame-graph example; no Debian tool does.
 # Builds and runs the example behind docs/flamegraph/ and renders its live
 # blocks as a flame graph: docs/flamegraph/example.folded (folded stacks) and
 # example.svg (scripts/flamegraph.py), plus build/dev/example.pb.gz, a pprof

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# Kept: nothing in Debian plots Google Benchmark JSON.
 """Plots the KRMM benchmark comparisons from Google Benchmark's JSON output.
 
     scripts/plot_benchmarks.py bench.json out.png

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Kept: runs our benchmarks and prints compare.py's table (libbenchmark-tools) beside our ratio table.
 # Builds the release preset, runs the KRMM benchmarks with interleaved
 # repetitions (Google Benchmark JSON in OUT), prints the ratio table and
 # draws it (OUT with .png instead of .json).
@@ -23,6 +24,14 @@ build/release/benchmarks/krmm_bench \
 python=python3
 $python -c "import matplotlib" 2>/dev/null || python=/usr/bin/python3
 $python scripts/bench_report.py "$out"
+# Google Benchmark's own comparison (Debian: libbenchmark-tools, with scipy for
+# the U test): each KRMM benchmark against its raw-heap twin of the same run.
+compare=/usr/share/benchmark/compare.py
+if [[ -f $compare ]] && /usr/bin/python3 -c "import scipy" 2>/dev/null; then
+  /usr/bin/python3 "$compare" --no-color benchmarksfiltered "$out" '/krmm$' "$out" '/raw$'
+else
+  echo "no libbenchmark-tools (or python3-scipy): compare.py skipped" >&2
+fi
 if $python -c "import matplotlib" 2>/dev/null; then
   $python scripts/plot_benchmarks.py "$out" "${out%.json}.png"
   echo "plot: ${out%.json}.png"

@@ -1,13 +1,10 @@
-// krmm_test.h - what every test file starts from: the standard headers the
-// tests use, GoogleTest, KRMM, the heap and report recorders, and a few
-// helpers: header access, a byte pattern to check after every move, registry
-// totals, and a log of memory-callback calls that never allocates (so it works
-// while a HeapRefusal refuses).
+// krmm_test.h - what every test file starts from: GoogleTest, KRMM, the heap
+// and report recorders, header access, a byte pattern to check after every
+// move, registry totals, and a log of memory-callback calls that never
+// allocates (so it works while a HeapRefusal refuses).
 #pragma once
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -43,12 +40,6 @@ inline ::testing::AssertionResult Holds(const char* p, size_t n, unsigned seed) 
     return ::testing::AssertionSuccess();
 }
 
-/// Whether every element of an array is zero (null for pointers).
-template <class Array>
-bool AllZero(const Array& array) {
-    return std::all_of(std::begin(array), std::end(array), [](auto v) { return v == decltype(v){}; });
-}
-
 /// Headers linked in a registry, from its per-chain counts.
 inline unsigned long Linked(const unsigned long (&counts)[1024]) {
     unsigned long n = 0;
@@ -56,7 +47,7 @@ inline unsigned long Linked(const unsigned long (&counts)[1024]) {
     return n;
 }
 
-/// One call of a memory callback.
+/// The calls of a memory callback: Hear logs them into g_heard.
 struct Heard {
     int event;
     size_t size;
@@ -64,7 +55,6 @@ struct Heard {
 };
 inline Heard g_heard[16];
 inline size_t g_heardCount = 0;
-/// A MemoryCallbackProc that logs its calls into g_heard.
 inline void Hear(int event, size_t size, void* userData) {
     if (g_heardCount < 16) g_heard[g_heardCount] = Heard{event, size, userData};
     ++g_heardCount;
