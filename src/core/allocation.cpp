@@ -55,14 +55,15 @@ inline detail::CounterChange RequestCount(size_t size) noexcept {
 
 // A refused heap request still counts as a request and a block: counted on
 // entry, never taken back. The lock is taken only for the count.
-void CountRefusedRequest(Partition& partition, size_t size) noexcept {
+void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUDES(detail::kCriticalSection) {
     detail::CriticalSection lock;
     detail::ApplyLocked(partition, RequestCount(size));
 }
 
 // Allocate's pool path: RequestPoolBlock, then the hand-out's settings. Kept
 // out of line so that the heap path stays lean. Null: the pool is exhausted.
-[[gnu::noinline]] Ptr AllocateFromPool(Partition& partition, size_t size) {
+[[gnu::noinline]] Ptr AllocateFromPool(Partition& partition, size_t size)
+    KRMM_EXCLUDES(detail::kCriticalSection) {
     const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
     MemoryBlock* block;
     if (detail::TracingOn(partition)) {
@@ -89,7 +90,8 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept {
 
 // Deallocate's pool branch: ReleasePoolBlock with the counts made in its
 // first critical section. Out of line, as AllocateFromPool.
-[[gnu::noinline]] void DeallocateToPool(Partition& partition, MemoryBlock* block) {
+[[gnu::noinline]] void DeallocateToPool(Partition& partition, MemoryBlock* block)
+    KRMM_EXCLUDES(detail::kCriticalSection) {
     const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
     detail::ReturnToPool(partition, block->pool, block, &release);
 }

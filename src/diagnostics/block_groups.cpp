@@ -53,7 +53,8 @@ struct BlockSnapshot {
 
 // Copies the size and stack of `handle` while it is registered in the
 // ordinary registry. \returns false for a block that is not (any more).
-bool Snapshot(const Partition& partition, const void* handle, BlockSnapshot* out) noexcept {
+bool Snapshot(const Partition& partition, const void* handle, BlockSnapshot* out) noexcept
+    KRMM_EXCLUDES(KRMM::detail::kCriticalSection) {
     const unsigned long bucket = Partition::GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
     KRMM::detail::CriticalSection lock;
     if (!KRMM::detail::ChainHolds(partition.blockBuckets[bucket], handle)) return false;

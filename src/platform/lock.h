@@ -25,7 +25,8 @@
 // trivially small and never allocates.
 //
 // Thread safety: see KRMM/UnfairLock.h. Debug builds abort when a thread
-// takes a lock it already holds.
+// takes a lock it already holds. Which functions require or exclude the lock
+// is annotated for clang's analysis (platform/thread_safety.h).
 #pragma once
 
 #include <atomic>
