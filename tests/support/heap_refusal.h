@@ -23,7 +23,6 @@ public:
     ~HeapRefusal();
     HeapRefusal(const HeapRefusal&) = delete;
     HeapRefusal& operator=(const HeapRefusal&) = delete;
-    static HeapRefusal FailNth(size_t n) { return HeapRefusal(HeapPlan{n}); }
 
     size_t Requests() const;           ///< requests seen since construction, refused ones included
     size_t Refusals() const;           ///< requests refused since construction
