@@ -7,6 +7,7 @@
 // destructor takes KRMM_CriticalSection only inside the pool operations it
 // calls; its own registry walk runs without it.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +15,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "core/partition_hooks.h"
 #include "diagnostics/sanitizer_hooks.h"
 
 namespace KRMM {
@@ -21,6 +23,14 @@ namespace KRMM {
 Partition* Partition::partitionList = nullptr;
 
 namespace {
+
+// Release/acquire: whoever calls the hook sees the hook's code and data as
+// they were when it was published.
+std::atomic<detail::PartitionEndHook> g_partitionEndHook{nullptr};
+
+void NotifyPartitionEnding(Partition* partition) noexcept {
+    if (auto hook = g_partitionEndHook.load(std::memory_order_acquire)) hook(partition);
+}
 
 constexpr size_t kStatSlotBounds[detail::kStatClasses] = {
     10, 50, 100, 500, 1000, 5000, 10000, 50000, 100000, 500000, 1000000, 5000000, 10000000};
@@ -95,6 +105,7 @@ Partition::Partition()
 }
 
 Partition::~Partition() {
+    NotifyPartitionEnding(this);
     RemoveThisFromList();
 
     // A handed-out pool block's header lies inside its pool's storage, an
@@ -149,6 +160,7 @@ Partition* Partition::GetPartitionListHead() {
 void Partition::FreeAllPartitions() {
     while (partitionList != nullptr) {
         Partition* head = partitionList;
+        NotifyPartitionEnding(head);
         partitionList = head->nextPartition;
         if (partitionList != nullptr) partitionList->prevPartition = nullptr;
         std::free(head);
@@ -168,6 +180,10 @@ void Partition::RemoveThisFromList() {
     if (partitionList == this) partitionList = nextPartition;
     nextPartition = nullptr;
     prevPartition = nullptr;
+}
+
+void detail::SetPartitionEndHook(PartitionEndHook hook) noexcept {
+    g_partitionEndHook.store(hook, std::memory_order_release);
 }
 
 void Partition::SetIdentifier(const char* name) {

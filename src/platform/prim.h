@@ -25,6 +25,10 @@ void FutexWakeOne(uint32_t* word) noexcept;
 /// cannot do that; the caller must then not rely on it.
 bool ProcessWideBarrier() noexcept;
 
+/// \returns the machine's physical memory in bytes (fixed while the process
+/// runs); 0 when the platform cannot tell.
+size_t PhysicalMemoryBytes() noexcept;
+
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the
 /// platform's own text otherwise. Where the build has a line-table reader, a
