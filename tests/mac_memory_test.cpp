@@ -220,6 +220,8 @@ TEST_F(MacMemory, LockedHandlesAndPointersStayPut) {
     EXPECT_EQ(GetPtrSize(p), 100);
     SetPtrSize(p, 40);
     EXPECT_EQ(GetPtrSize(p), 40);
+    SetHandleSize(RecoverHandle(p), 500);  // a pointer's block acts as locked
+    EXPECT_EQ(MemError(), memFullErr);
 }
 
 // ---------------------------------------------------------------- data and Munger

@@ -38,7 +38,9 @@
  *  - A locked handle never moves. Growing it beyond the storage it has fails
  *    with memFullErr and changes nothing; shrinking, and growing back within
  *    that storage, work in place. (A Partition's own SetHandleSize member
- *    keeps its rule: it moves a locked block.) SetPtrSize never moves.
+ *    keeps its rule: it moves a locked block.) SetPtrSize never moves, and
+ *    handle calls on a pointer's block (through RecoverHandle) treat it as
+ *    locked: it is never moved, emptied or purged.
  *  - Empty handles (NewEmptyHandle, EmptyHandle, purged) keep their handle
  *    and zone, read *h == NULL and size 0, and give their data storage back.
  *    A small handle keeps its data in its header's allocation, which cannot

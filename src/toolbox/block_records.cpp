@@ -25,7 +25,8 @@ struct Slot {
 
 constexpr uintptr_t kBitsMask = 7;
 static_assert(alignof(Partition) >= 8, "the flag bits live in the low bits of a zone address");
-static_assert((kPurgeableBit | kResourceBit) <= kBitsMask, "the flags fit beside the zone address");
+static_assert((kPurgeableBit | kResourceBit | kPointerBit) <= kBitsMask,
+              "the flags fit beside the zone address");
 
 constexpr size_t kInitialSlots = 1024;
 
@@ -41,6 +42,11 @@ size_t g_slotCount = 0;  // a power of two, or 0 before the first record
 size_t g_used = 0;
 size_t g_generation = 0;  // changes when the table is rebuilt
 ZoneSettings* g_zones = nullptr;
+// The zones that may have records, so that the end of a partition that never
+// had any costs no walk of the table. Past its size every end walks.
+constexpr size_t kTrackedZones = 16;
+Partition* g_zonesWithRecords[kTrackedZones] = {};
+bool g_zonesWithRecordsOverflowed = false;
 // Relaxed is enough: a reader that sees a new epoch then takes
 // g_recordsLock, which orders everything else.
 std::atomic<uint64_t> g_epoch{0};
@@ -99,6 +105,31 @@ Slot* Rehash(Slot* fresh, size_t count) noexcept {
     return old;
 }
 
+// Notes that `zone` has records. Lock held.
+void TrackZone(Partition* zone) noexcept {
+    Partition** freeSlot = nullptr;
+    for (Partition*& tracked : g_zonesWithRecords) {
+        if (tracked == zone) return;
+        if (tracked == nullptr && freeSlot == nullptr) freeSlot = &tracked;
+    }
+    if (freeSlot != nullptr) {
+        *freeSlot = zone;
+    } else {
+        g_zonesWithRecordsOverflowed = true;
+    }
+}
+
+// Forgets `zone` as one with records. \returns whether it may have had any.
+bool UntrackZone(Partition* zone) noexcept {
+    for (Partition*& tracked : g_zonesWithRecords) {
+        if (tracked == zone) {
+            tracked = nullptr;
+            return true;
+        }
+    }
+    return g_zonesWithRecordsOverflowed;
+}
+
 inline bool NeedsGrowth() noexcept {
     return g_slotCount == 0 || (g_used + 1) * 4 > g_slotCount * 3;
 }
@@ -133,6 +164,7 @@ bool RecordBlock(const void* handle, Partition* zone, uint8_t bits) noexcept {
                 if (!NeedsGrowth()) {
                     g_slots[i] = Slot{key, value};
                     ++g_used;
+                    TrackZone(zone);
                     return true;
                 }
             }
@@ -240,14 +272,16 @@ void DropZone(Partition* zone) noexcept {
         // the slot is looked at again before moving on. An entry shifted
         // from the table's start to its end was examined at the start.
         const auto key = reinterpret_cast<uintptr_t>(zone);
-        for (size_t i = 0; i < g_slotCount;) {
+        const size_t slotCount = UntrackZone(zone) ? g_slotCount : 0;
+        for (size_t i = 0; i < slotCount;) {
             if (g_slots[i].handle != 0 && (g_slots[i].zoneAndBits & ~kBitsMask) == key) {
                 EraseAt(i);
             } else {
                 ++i;
             }
         }
-        g_epoch.fetch_add(1, std::memory_order_relaxed);
+        // Only a zone with settings can be some thread's current zone.
+        if (dropped != nullptr) g_epoch.fetch_add(1, std::memory_order_relaxed);
     }
     std::free(dropped);
 }

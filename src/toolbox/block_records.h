@@ -32,6 +32,7 @@ namespace KRMM::toolbox {
 
 inline constexpr uint8_t kPurgeableBit = 1;  // HGetState 0x40
 inline constexpr uint8_t kResourceBit = 2;   // HGetState 0x20
+inline constexpr uint8_t kPointerBit = 4;    // made by NewPtr: never moves, never purged
 
 struct BlockRecord {
     Partition* zone;
@@ -48,7 +49,8 @@ void SetBlockBits(const void* handle, uint8_t bits) noexcept;
 /// Forgets `handle` (nothing when unknown).
 void ForgetBlock(const void* handle) noexcept;
 
-/// Copies into `out` up to `max` handles of `zone` with the purgeable bit,
+/// Copies into `out` up to `max` handles of `zone` with the purgeable bit
+/// (pointer blocks excepted),
 /// continuing from `*cursor` (start at 0; updated). \returns how many; 0 at
 /// the end. The table may change between calls: a handle may be seen twice.
 size_t CollectPurgeable(Partition* zone, size_t* cursor, const void** out, size_t max) noexcept;

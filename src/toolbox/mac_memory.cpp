@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include <KRMM/KRMM.h>
 
@@ -58,7 +59,8 @@ inline void Report(OSErr code) noexcept {
 // Acquire/release: a thread that reads the pointer sees the partition fully
 // constructed and listed.
 std::atomic<Partition*> g_applicationZone{nullptr};
-// 1 while one thread makes the application zone; the others wait on it.
+// 1 while one thread makes the application zone; the others yield until it
+// is done (once per process: no lock is held across the maker's malloc).
 // Acquire/release pairs the maker's stores with the waiters' reads.
 std::atomic<int> g_applicationZoneBeingMade{0};
 
@@ -87,10 +89,9 @@ Partition* MakeApplicationZone() noexcept {
                 }
             }
             g_applicationZoneBeingMade.store(0, std::memory_order_release);
-            g_applicationZoneBeingMade.notify_all();
             return zone;
         }
-        g_applicationZoneBeingMade.wait(1, std::memory_order_acquire);
+        while (g_applicationZoneBeingMade.load(std::memory_order_acquire) != 0) std::this_thread::yield();
         if (Partition* zone = g_applicationZone.load(std::memory_order_acquire)) return zone;
     }
 }
@@ -160,9 +161,15 @@ inline bool IsEmpty(const MemoryBlock* block) noexcept {
 }
 
 // Whether the block's data may be released while the handle stays: not
-// locked, no constructed object, and data the library owns.
+// locked, no constructed object, and data the library owns. (Pointer blocks
+// are never purgeable, and the calls that empty a handle refuse them.)
 inline bool CanEmpty(const MemoryBlock* block) noexcept {
     return !block->locked && !block->instantiated && (block->flags & kBlockFlagResource) == 0;
+}
+
+// Locked handles and pointer blocks never move.
+inline bool StaysPut(const Block& b) noexcept {
+    return b.header->locked || (b.bits & kPointerBit) != 0;
 }
 
 void EmptyBlock(Partition* zone, MemoryBlock* block) noexcept {
@@ -250,7 +257,7 @@ OSErr ResizeBlock(const Block& b, Handle h, size_t size, const void* keep = null
     MemoryBlock* block = b.header;
     if (IsEmpty(block)) return nilHandleErr;
     if (block->instantiated) return memLockedErr;
-    if (block->locked) {
+    if (StaysPut(b)) {
         if (size > block->capacity) return memFullErr;
         detail::ResizeInPlace(*b.zone, block, size);
         return noErr;
@@ -262,20 +269,20 @@ OSErr ResizeBlock(const Block& b, Handle h, size_t size, const void* keep = null
 
 // A shrink never fails: where the Partition would move the data (and the
 // heap refuses), the block keeps its storage instead.
-void ShrinkBlock(const Block& b, Handle h, size_t size) noexcept {
+void ShrinkBlock(const Block& b, Handle h, size_t size) {
     MemoryBlock* block = b.header;
-    if (block->locked || block->instantiated || !b.zone->SetHandleSize(h, size))
+    if (StaysPut(b) || block->instantiated || !b.zone->SetHandleSize(h, size))
         detail::ResizeInPlace(*b.zone, block, size);
 }
 
 // Records a handle just made in `zone`; releases it when it cannot be recorded.
-Handle Adopt(Partition* zone, Handle h) noexcept {
-    if (RecordBlock(h, zone, 0)) return h;
+Handle Adopt(Partition* zone, Handle h, uint8_t bits = 0) {
+    if (RecordBlock(h, zone, bits)) return h;
     zone->DisposeHandle(h);
     return nullptr;
 }
 
-Handle MakeHandle(Partition* zone, Size size, bool clear) {
+Handle MakeHandle(Partition* zone, Size size, bool clear, uint8_t bits = 0) {
     if (size < 0) return Report(memSCErr), nullptr;
     if (zone == nullptr) return Report(memWZErr), nullptr;
     const auto bytes = static_cast<unsigned long>(size);
@@ -284,7 +291,7 @@ Handle MakeHandle(Partition* zone, Size size, bool clear) {
         h = clear ? zone->NewHandleClear(bytes) : zone->NewHandle(bytes);
         return h != nullptr;
     });
-    if (!made || Adopt(zone, h) == nullptr) return Report(memFullErr), nullptr;
+    if (!made || Adopt(zone, h, bits) == nullptr) return Report(memFullErr), nullptr;
     Report(noErr);
     return h;
 }
@@ -296,7 +303,7 @@ Handle MakeEmptyHandle(Partition* zone) {
 }
 
 Ptr MakePtr(Partition* zone, Size size, bool clear) {
-    Handle h = MakeHandle(zone, size, clear);
+    Handle h = MakeHandle(zone, size, clear, kPointerBit);
     return h != nullptr ? *h : nullptr;
 }
 
@@ -305,7 +312,7 @@ Ptr MakePtr(Partition* zone, Size size, bool clear) {
 // data stays inline.
 void DetachForPurging(const Block& b, Handle h) {
     MemoryBlock* block = b.header;
-    if (IsEmpty(block) || !CanEmpty(block) || (block->flags & kBlockFlagDetached)) return;
+    if (IsEmpty(block) || StaysPut(b) || !CanEmpty(block) || (block->flags & kBlockFlagDetached)) return;
     const size_t size = block->memSize;
     // A request beyond the capacity is what makes Resize move the data.
     if (b.zone->Resize(h, block->capacity + 1, ResizeCopyProc()))
@@ -315,7 +322,8 @@ void DetachForPurging(const Block& b, Handle h) {
 // Sets the classic flags of a resolved handle.
 OSErr SetState(const Block& b, Handle h, uint8_t state) {
     const uint8_t bits = static_cast<uint8_t>(((state & kStatePurgeable) ? kPurgeableBit : 0) |
-                                              ((state & kStateResource) ? kResourceBit : 0));
+                                              ((state & kStateResource) ? kResourceBit : 0) |
+                                              (b.bits & kPointerBit));
     if (!RecordBlock(h, b.zone, bits)) return memFullErr;
     b.zone->SetHandleLockState_Legacy(h, (state & kStateLocked) != 0);
     if ((bits & kPurgeableBit) && !(b.bits & kPurgeableBit)) DetachForPurging(b, h);
@@ -581,7 +589,7 @@ void EmptyHandle(Handle h) {
     if (h == nullptr) return Report(nilHandleErr);
     if (!Resolve(h, &b)) return Report(memAdrErr);
     if (IsEmpty(b.header)) return Report(noErr);
-    if (!CanEmpty(b.header)) return Report(memPurErr);
+    if (!CanEmpty(b.header) || (b.bits & kPointerBit)) return Report(memPurErr);
     EmptyBlock(b.zone, b.header);
     Report(noErr);
 }
@@ -593,7 +601,7 @@ void ReallocateHandle(Handle h, Size size) {
     if (!Resolve(h, &b)) return Report(memAdrErr);
     KRMM::MemoryBlock* block = b.header;
     if (!IsEmpty(block)) {
-        if (!CanEmpty(block)) return Report(memLockedErr);
+        if (!CanEmpty(block) || (b.bits & kPointerBit)) return Report(memLockedErr);
         EmptyBlock(b.zone, block);
     }
     const auto bytes = static_cast<unsigned long>(size);
