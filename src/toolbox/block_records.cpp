@@ -2,12 +2,19 @@
 // settings (see block_records.h).
 //
 // The table holds (handle, zone | bits) pairs; handle 0 marks a free slot.
-// Zones are partition records, aligned to 8 bytes, so the two flag bits ride
-// in the low bits of the zone word. Removal shifts the rest of the probe run
+// Zones are partition records, aligned to 8 bytes, so the flag bits ride in
+// the low bits of the zone word. Removal shifts the rest of the probe run
 // back (no tombstones), so a probe stops at the first free slot. The table
 // is at most three quarters full; growth doubles it.
 //
-// Thread safety: g_recordsLock guards everything in this file; see the header.
+// Readers take no lock (a seqlock): they read the version (odd while a
+// writer changes entries), probe with atomic loads and keep the answer only
+// when the version has not moved; after a few failed tries they take the
+// lock. A table that is outgrown stays allocated (retired, never freed), so
+// a reader still probing it reads stale entries, never freed memory; the
+// retired tables together are smaller than the current one.
+//
+// Thread safety: writers hold g_recordsLock; see the header.
 #include "toolbox/block_records.h"
 
 #include <atomic>
@@ -23,12 +30,19 @@ struct Slot {
     uintptr_t zoneAndBits;
 };
 
+struct Table {
+    size_t slotCount;  // a power of two
+    Table* retired;    // the table this one replaced, kept for late readers
+    Slot* slots;       // slotCount of them, right after this header
+};
+
 constexpr uintptr_t kBitsMask = 7;
 static_assert(alignof(Partition) >= 8, "the flag bits live in the low bits of a zone address");
 static_assert((kPurgeableBit | kResourceBit | kPointerBit) <= kBitsMask,
               "the flags fit beside the zone address");
 
 constexpr size_t kInitialSlots = 1024;
+constexpr int kOptimisticTries = 4;
 
 struct ZoneSettings {
     Partition* zone;
@@ -37,10 +51,17 @@ struct ZoneSettings {
 };
 
 os_unfair_lock g_recordsLock{};
-Slot* g_slots = nullptr;
-size_t g_slotCount = 0;  // a power of two, or 0 before the first record
+// Published with release, read with acquire: a reader sees the table's
+// entries as the writer left them before publishing.
+std::atomic<Table*> g_table{nullptr};
+// Odd while a writer changes entries. Entry stores are release stores and
+// entry loads acquire loads: a reader that sees a new entry also sees the
+// odd version that preceded it, and its second version load cannot move
+// before its entry loads. The closing store is a release, paired with the
+// reader's first (acquire) load.
+std::atomic<uint64_t> g_version{0};
 size_t g_used = 0;
-size_t g_generation = 0;  // changes when the table is rebuilt
+size_t g_generation = 0;  // changes when the table is replaced
 ZoneSettings* g_zones = nullptr;
 // The zones that may have records, so that the end of a partition that never
 // had any costs no walk of the table. Past its size every end walks.
@@ -59,50 +80,70 @@ public:
     RecordsLock& operator=(const RecordsLock&) = delete;
 };
 
+// A writer's change of entries, between two version increments. Only
+// writers, who hold the lock, change the version: plain stores suffice.
+class EntryChange {
+public:
+    EntryChange() noexcept : version_(g_version.load(std::memory_order_relaxed)) {
+        g_version.store(version_ + 1, std::memory_order_relaxed);
+    }
+    ~EntryChange() { g_version.store(version_ + 2, std::memory_order_release); }
+    EntryChange(const EntryChange&) = delete;
+    EntryChange& operator=(const EntryChange&) = delete;
+
+private:
+    uint64_t version_;
+};
+
+// Entries are read and written atomically: readers race with writers by
+// design, and the version decides what they keep (orders: see g_version).
+inline uintptr_t Load(const uintptr_t& word) noexcept {
+    return std::atomic_ref<uintptr_t>(const_cast<uintptr_t&>(word)).load(std::memory_order_acquire);
+}
+inline void Store(uintptr_t& word, uintptr_t value) noexcept {
+    std::atomic_ref<uintptr_t>(word).store(value, std::memory_order_release);
+}
+inline void StoreSlot(Slot& slot, uintptr_t handle, uintptr_t zoneAndBits) noexcept {
+    Store(slot.handle, handle);
+    Store(slot.zoneAndBits, zoneAndBits);
+}
+
 inline size_t Home(uintptr_t handle, size_t slotCount) noexcept {
     // Headers are 16-byte aligned heap addresses: drop the dead low bits,
     // then a multiplicative mix spreads neighbours over the table.
     return static_cast<size_t>(((handle >> 4) * 0x9E3779B97F4A7C15ull) >> 20) & (slotCount - 1);
 }
 
-// The slot holding `handle`, or the free slot where it would go. Lock held,
-// table not empty.
-size_t Probe(uintptr_t handle) noexcept {
-    size_t i = Home(handle, g_slotCount);
-    while (g_slots[i].handle != 0 && g_slots[i].handle != handle) i = (i + 1) & (g_slotCount - 1);
+// The slot holding `handle`, or the free slot where it would go; at most a
+// table's length of steps (a reader may see a table being changed).
+size_t Probe(const Table* table, uintptr_t handle) noexcept {
+    const size_t mask = table->slotCount - 1;
+    size_t i = Home(handle, table->slotCount);
+    for (size_t steps = 0; steps < table->slotCount; ++steps, i = (i + 1) & mask) {
+        const uintptr_t key = Load(table->slots[i].handle);
+        if (key == 0 || key == handle) return i;
+    }
     return i;
 }
 
-// Removes the entry at `i` and shifts the rest of its probe run back.
-void EraseAt(size_t i) noexcept {
-    const size_t mask = g_slotCount - 1;
+// Removes the entry at `i` and shifts the rest of its probe run back. Lock
+// held, inside an EntryChange.
+void EraseAt(Table* table, size_t i) noexcept {
+    const size_t mask = table->slotCount - 1;
+    Slot* slots = table->slots;
     size_t hole = i;
-    for (size_t j = (i + 1) & mask; g_slots[j].handle != 0; j = (j + 1) & mask) {
-        const size_t home = Home(g_slots[j].handle, g_slotCount);
+    for (size_t j = (i + 1) & mask; slots[j].handle != 0; j = (j + 1) & mask) {
+        const size_t home = Home(slots[j].handle, table->slotCount);
         // The entry at j may fill the hole when its home is not cyclically
         // within (hole, j].
         const bool homeBetween = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
         if (!homeBetween) {
-            g_slots[hole] = g_slots[j];
+            StoreSlot(slots[hole], slots[j].handle, slots[j].zoneAndBits);
             hole = j;
         }
     }
-    g_slots[hole] = Slot{0, 0};
+    StoreSlot(slots[hole], 0, 0);
     --g_used;
-}
-
-// Copies every entry into `fresh` (zeroed, `count` slots) and installs it.
-// Lock held. \returns the old array, for the caller to free unlocked.
-Slot* Rehash(Slot* fresh, size_t count) noexcept {
-    Slot* old = g_slots;
-    const size_t oldCount = g_slotCount;
-    g_slots = fresh;
-    g_slotCount = count;
-    for (size_t i = 0; i < oldCount; ++i) {
-        if (old[i].handle != 0) g_slots[Probe(old[i].handle)] = old[i];
-    }
-    ++g_generation;
-    return old;
 }
 
 // Notes that `zone` has records. Lock held.
@@ -130,8 +171,47 @@ bool UntrackZone(Partition* zone) noexcept {
     return g_zonesWithRecordsOverflowed;
 }
 
-inline bool NeedsGrowth() noexcept {
-    return g_slotCount == 0 || (g_used + 1) * 4 > g_slotCount * 3;
+Table* NewTable(size_t slotCount) noexcept {
+    static_assert(sizeof(Table) % alignof(Slot) == 0, "the slots follow the header, aligned");
+    auto* table = static_cast<Table*>(std::calloc(1, sizeof(Table) + slotCount * sizeof(Slot)));
+    if (table != nullptr) {
+        table->slotCount = slotCount;
+        table->slots = reinterpret_cast<Slot*>(table + 1);
+    }
+    return table;
+}
+
+// Fills `fresh` with every entry and publishes it. Lock held.
+void Replace(Table* fresh) noexcept {
+    Table* old = g_table.load(std::memory_order_relaxed);
+    if (old != nullptr) {
+        for (size_t i = 0; i < old->slotCount; ++i) {
+            const Slot& slot = old->slots[i];
+            if (slot.handle != 0) fresh->slots[Probe(fresh, slot.handle)] = slot;
+        }
+    }
+    fresh->retired = old;
+    g_table.store(fresh, std::memory_order_release);
+    ++g_generation;
+}
+
+inline bool NeedsGrowth(const Table* table) noexcept {
+    return table == nullptr || (g_used + 1) * 4 > table->slotCount * 3;
+}
+
+// The entry of `key` in the current table, read under the lock.
+bool FindLocked(uintptr_t key, uintptr_t* zoneAndBits) noexcept {
+    const Table* table = g_table.load(std::memory_order_relaxed);
+    if (table == nullptr) return false;
+    const Slot& slot = table->slots[Probe(table, key)];
+    if (slot.handle != key) return false;
+    *zoneAndBits = slot.zoneAndBits;
+    return true;
+}
+
+inline BlockRecord RecordOf(uintptr_t zoneAndBits) noexcept {
+    return BlockRecord{reinterpret_cast<Partition*>(zoneAndBits & ~kBitsMask),
+                       static_cast<uint8_t>(zoneAndBits & kBitsMask)};
 }
 
 } // namespace
@@ -139,12 +219,36 @@ inline bool NeedsGrowth() noexcept {
 bool FindBlockZone(const void* handle, BlockRecord* out) noexcept {
     const auto key = reinterpret_cast<uintptr_t>(handle);
     if (key == 0) return false;
+    for (int attempt = 0; attempt < kOptimisticTries; ++attempt) {
+        const uint64_t before = g_version.load(std::memory_order_acquire);
+        if (before & 1) continue;
+        const Table* table = g_table.load(std::memory_order_acquire);
+        if (table == nullptr) return false;
+        const Slot& slot = table->slots[Probe(table, key)];
+        const bool found = Load(slot.handle) == key;
+        const uintptr_t zoneAndBits = Load(slot.zoneAndBits);
+        if (g_version.load(std::memory_order_relaxed) != before) continue;
+        if (found) *out = RecordOf(zoneAndBits);
+        return found;
+    }
     RecordsLock lock;
-    if (g_slotCount == 0) return false;
-    const Slot& slot = g_slots[Probe(key)];
-    if (slot.handle == 0) return false;
-    out->zone = reinterpret_cast<Partition*>(slot.zoneAndBits & ~kBitsMask);
-    out->bits = static_cast<uint8_t>(slot.zoneAndBits & kBitsMask);
+    uintptr_t zoneAndBits = 0;
+    if (!FindLocked(key, &zoneAndBits)) return false;
+    *out = RecordOf(zoneAndBits);
+    return true;
+}
+
+bool TakeBlockZone(const void* handle, BlockRecord* out) noexcept {
+    const auto key = reinterpret_cast<uintptr_t>(handle);
+    if (key == 0) return false;
+    RecordsLock lock;
+    Table* table = g_table.load(std::memory_order_relaxed);
+    if (table == nullptr) return false;
+    const size_t i = Probe(table, key);
+    if (table->slots[i].handle != key) return false;
+    *out = RecordOf(table->slots[i].zoneAndBits);
+    EntryChange change;
+    EraseAt(table, i);
     return true;
 }
 
@@ -155,60 +259,64 @@ bool RecordBlock(const void* handle, Partition* zone, uint8_t bits) noexcept {
         size_t wanted = 0;
         {
             RecordsLock lock;
-            if (g_slotCount != 0) {
-                const size_t i = Probe(key);
-                if (g_slots[i].handle == key) {
-                    g_slots[i].zoneAndBits = value;
-                    return true;
-                }
-                if (!NeedsGrowth()) {
-                    g_slots[i] = Slot{key, value};
-                    ++g_used;
+            Table* table = g_table.load(std::memory_order_relaxed);
+            if (table != nullptr) {
+                Slot& slot = table->slots[Probe(table, key)];
+                if (slot.handle == key || !NeedsGrowth(table)) {
+                    EntryChange change;
+                    if (slot.handle != key) ++g_used;
+                    StoreSlot(slot, key, value);
                     TrackZone(zone);
                     return true;
                 }
             }
-            wanted = g_slotCount == 0 ? kInitialSlots : g_slotCount * 2;
+            wanted = table == nullptr ? kInitialSlots : table->slotCount * 2;
         }
-        // Grow with the lock released; another thread may have grown it meanwhile.
-        auto* fresh = static_cast<Slot*>(std::calloc(wanted, sizeof(Slot)));
+        // Grown with the lock released; another thread may have grown it meanwhile.
+        Table* fresh = NewTable(wanted);
         if (fresh == nullptr) return false;
-        Slot* unused = fresh;
         {
             RecordsLock lock;
-            if (g_slotCount < wanted) unused = Rehash(fresh, wanted);
+            const Table* table = g_table.load(std::memory_order_relaxed);
+            if (table == nullptr || table->slotCount < wanted) {
+                Replace(fresh);
+                fresh = nullptr;
+            }
         }
-        std::free(unused);
+        std::free(fresh);
     }
 }
 
 void SetBlockBits(const void* handle, uint8_t bits) noexcept {
     const auto key = reinterpret_cast<uintptr_t>(handle);
     RecordsLock lock;
-    if (g_slotCount == 0) return;
-    Slot& slot = g_slots[Probe(key)];
-    if (slot.handle == key) slot.zoneAndBits = (slot.zoneAndBits & ~kBitsMask) | bits;
+    Table* table = g_table.load(std::memory_order_relaxed);
+    if (table == nullptr || key == 0) return;
+    Slot& slot = table->slots[Probe(table, key)];
+    if (slot.handle != key) return;
+    EntryChange change;
+    Store(slot.zoneAndBits, (slot.zoneAndBits & ~kBitsMask) | bits);
 }
 
 void ForgetBlock(const void* handle) noexcept {
-    const auto key = reinterpret_cast<uintptr_t>(handle);
-    RecordsLock lock;
-    if (g_slotCount == 0 || key == 0) return;
-    const size_t i = Probe(key);
-    if (g_slots[i].handle == key) EraseAt(i);
+    BlockRecord ignored;
+    static_cast<void>(TakeBlockZone(handle, &ignored));
 }
 
 size_t CollectPurgeable(Partition* zone, size_t* cursor, const void** out, size_t max) noexcept {
     const uintptr_t wanted = reinterpret_cast<uintptr_t>(zone) | kPurgeableBit;
     RecordsLock lock;
-    // The cursor carries the generation in its high half: a rebuilt table
+    const Table* table = g_table.load(std::memory_order_relaxed);
+    const size_t slotCount = table != nullptr ? table->slotCount : 0;
+    // The cursor carries the generation in its high half: a replaced table
     // starts the walk again (handles already emptied are skipped by the caller).
     const size_t generation = *cursor >> 32;
     size_t i = generation == (g_generation & 0xFFFFFFFFu) ? (*cursor & 0xFFFFFFFFu) : 0;
     size_t n = 0;
-    for (; i < g_slotCount && n < max; ++i) {
-        if ((g_slots[i].zoneAndBits & ~uintptr_t{kResourceBit}) == wanted && g_slots[i].handle != 0)
-            out[n++] = reinterpret_cast<const void*>(g_slots[i].handle);
+    for (; i < slotCount && n < max; ++i) {
+        const Slot& slot = table->slots[i];
+        if (slot.handle != 0 && (slot.zoneAndBits & ~uintptr_t{kResourceBit}) == wanted)
+            out[n++] = reinterpret_cast<const void*>(slot.handle);
     }
     *cursor = ((g_generation & 0xFFFFFFFFu) << 32) | i;
     return n;
@@ -268,16 +376,21 @@ void DropZone(Partition* zone) noexcept {
                 break;
             }
         }
-        // Erasing shifts later entries back onto the slot just examined, so
-        // the slot is looked at again before moving on. An entry shifted
-        // from the table's start to its end was examined at the start.
-        const auto key = reinterpret_cast<uintptr_t>(zone);
-        const size_t slotCount = UntrackZone(zone) ? g_slotCount : 0;
-        for (size_t i = 0; i < slotCount;) {
-            if (g_slots[i].handle != 0 && (g_slots[i].zoneAndBits & ~kBitsMask) == key) {
-                EraseAt(i);
-            } else {
-                ++i;
+        Table* table = g_table.load(std::memory_order_relaxed);
+        if (table != nullptr && UntrackZone(zone)) {
+            // Erasing shifts later entries back onto the slot just examined,
+            // so the slot is looked at again before moving on. An entry
+            // shifted from the table's start to its end was examined at the
+            // start.
+            const auto key = reinterpret_cast<uintptr_t>(zone);
+            EntryChange change;
+            for (size_t i = 0; i < table->slotCount;) {
+                const Slot& slot = table->slots[i];
+                if (slot.handle != 0 && (slot.zoneAndBits & ~kBitsMask) == key) {
+                    EraseAt(table, i);
+                } else {
+                    ++i;
+                }
             }
         }
         // Only a zone with settings can be some thread's current zone.

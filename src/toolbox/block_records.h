@@ -16,10 +16,12 @@
 // end hook, core/partition_hooks.h); every thread's current zone is then
 // checked again on its next use (ZoneEpoch).
 //
-// Thread safety: one lock of this file's own guards the table and the list.
-// It is held for probes and link changes only: the table grows by allocating
-// the new array with the lock released. It is never held across a heap call,
-// a callback or a Partition operation, and no other lock is taken under it.
+// Thread safety: one lock of this file's own guards the table's writers and
+// the list; FindBlockZone reads without it (a seqlock, falling back to the
+// lock when writers keep changing the table). The lock is held for probes
+// and link changes only: the table grows by allocating the new array with
+// the lock released. It is never held across a heap call, a callback or a
+// Partition operation, and no other lock is taken under it.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,8 @@ struct BlockRecord {
 
 /// \returns whether `handle` is recorded, with its record in `*out`.
 bool FindBlockZone(const void* handle, BlockRecord* out) noexcept;
+/// As FindBlockZone, and forgets the record in the same step (disposal).
+bool TakeBlockZone(const void* handle, BlockRecord* out) noexcept;
 /// Records (or replaces) the record of `handle`. \returns false when the
 /// table cannot grow (nothing recorded).
 bool RecordBlock(const void* handle, Partition* zone, uint8_t bits) noexcept;

@@ -48,7 +48,12 @@ constexpr uint8_t kStateResource = 0x20;
 constexpr int kGrowZoneRounds = 64;
 constexpr size_t kPurgeBatch = 64;
 
-thread_local OSErr t_memError = noErr;
+// Initial-exec TLS: every call writes MemError, and the general model costs
+// a call into the dynamic linker per access. libKRMM is linked, not dlopen'd
+// late, so its few bytes fit the static TLS block.
+#define KRMM_FAST_TLS [[gnu::tls_model("initial-exec")]]
+
+KRMM_FAST_TLS thread_local OSErr t_memError = noErr;
 
 inline void Report(OSErr code) noexcept {
     t_memError = code;
@@ -107,7 +112,7 @@ struct CurrentZone {
     Partition* zone = nullptr;
     uint64_t epoch = 0;
 };
-thread_local CurrentZone t_currentZone;
+KRMM_FAST_TLS thread_local CurrentZone t_currentZone;
 
 Partition* Current() noexcept {
     CurrentZone& current = t_currentZone;
@@ -222,7 +227,7 @@ size_t PurgeableBytes(Partition* zone) noexcept {
     return bytes;
 }
 
-thread_local bool t_inGrowZone = false;
+KRMM_FAST_TLS thread_local bool t_inGrowZone = false;
 
 struct GrowZoneScope {
     GrowZoneScope() noexcept { t_inGrowZone = true; }
@@ -487,9 +492,15 @@ Handle NewEmptyHandleSys(void) {
 
 void DisposeHandle(Handle h) {
     Block b;
+    BlockRecord record;
     if (h == nullptr) return Report(noErr);
-    if (!Resolve(h, &b)) return Report(memAdrErr);
-    ForgetBlock(h);
+    if (TakeBlockZone(h, &record)) {
+        b = Block{record.zone, detail::BlockOf(h), record.bits};
+    } else if (Resolve(h, &b)) {
+        ForgetBlock(h);  // found among the partitions, and recorded meanwhile
+    } else {
+        return Report(memAdrErr);
+    }
     if (b.header->flags & KRMM::kBlockFlagResource) {
         b.zone->DeallocateResource(h);
     } else {
