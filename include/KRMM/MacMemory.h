@@ -103,28 +103,30 @@ class Partition;
 #endif
 
 #ifndef KRMM_MACMEMORY_NO_CLASSIC_TYPES
-typedef char* Ptr;                        /* a data pointer */
-typedef Ptr* Handle;                      /* the address of a master pointer; *h is the data */
-typedef long Size;                        /* a size in bytes; negative sizes are refused */
-typedef short OSErr;                      /* a result code: noErr or one of the codes below */
-typedef signed char SignedByte;           /* HGetState / HSetState flags */
-typedef unsigned char Boolean;
-typedef long (*GrowZoneProcPtr)(Size cbNeeded); /* returns the bytes it freed, 0 for none */
+typedef char* Ptr;             ///< A data pointer.
+typedef Ptr* Handle;           ///< The address of a master pointer; `*h` is the data.
+typedef long Size;             ///< A size in bytes; negative sizes are refused.
+typedef short OSErr;           ///< A result code: noErr or one of the codes below.
+typedef signed char SignedByte; ///< HGetState / HSetState flags.
+typedef unsigned char Boolean; ///< 0 false, anything else true.
+/// A zone's grow-zone function: asked for `cbNeeded` bytes, returns the bytes it freed (0: none).
+typedef long (*GrowZoneProcPtr)(Size cbNeeded);
 #ifdef __cplusplus
-typedef KRMM::Partition* THz;             /* a zone is a partition */
+typedef KRMM::Partition* THz;  ///< A zone is a partition.
 #else
-typedef struct KRMM_Zone* THz;            /* opaque in C: a KRMM::Partition */
+typedef struct KRMM_Zone* THz; ///< A zone: in C an opaque pointer to a KRMM::Partition.
 #endif
 
+/// The result codes of this interface.
 enum {
-    noErr = 0,
-    memFullErr = -108,   /* not enough memory, or a locked block cannot grow in place */
-    nilHandleErr = -109, /* NULL handle, or an empty handle where data is needed */
-    memAdrErr = -110,    /* NULL pointer, or no live block of any zone */
-    memWZErr = -111,     /* no zone (the application zone could not be made) */
-    memPurErr = -112,    /* emptying a locked block (or one holding an object) */
-    memSCErr = -116,     /* a negative size or count */
-    memLockedErr = -117  /* the block is locked (MoveHHi, ReallocateHandle) */
+    noErr = 0,           ///< Success.
+    memFullErr = -108,   ///< Not enough memory, or a locked block cannot grow in place.
+    nilHandleErr = -109, ///< NULL handle, or an empty handle where data is needed.
+    memAdrErr = -110,    ///< NULL pointer, or no live block of any zone.
+    memWZErr = -111,     ///< No zone: the application zone could not be made.
+    memPurErr = -112,    ///< Emptying a locked block (or one holding an object).
+    memSCErr = -116,     ///< A negative size or count.
+    memLockedErr = -117  ///< The block is locked (MoveHHi, ReallocateHandle).
 };
 #endif
 
@@ -132,135 +134,174 @@ enum {
 extern "C" {
 #endif
 
-/* ---- Zones. No call here fails except as said; each sets MemError. ---- */
+/* Every function leaves its result in the calling thread's MemError. The
+ * block-record lock each one may take is described in the opening. */
 
-/* The process's application zone, made on first use (memWZErr and NULL when
- * it cannot be made). Takes no lock once made. */
+/** @name Zones */
+///@{
+/// \returns the application zone, made on first use; NULL with memWZErr when
+/// it cannot be made. Takes no lock once made.
 KRMM_API THz ApplicationZone(void);
-/* The same zone as ApplicationZone. */
+/// \returns the application zone (the system zone is the same).
 KRMM_API THz SystemZone(void);
-/* The calling thread's current zone (the application zone until SetZone).
- * A current zone whose partition has been destroyed reads as the
- * application zone. */
+/// \returns the calling thread's current zone (the application zone until
+/// SetZone). A current zone whose partition was destroyed reads as the
+/// application zone.
 KRMM_API THz GetZone(void);
-/* Makes `zone` the calling thread's current zone; NULL: the application
- * zone. memFullErr, zone unchanged, when its record cannot be made. Takes
- * the block-record lock. */
+/// Makes `zone` the calling thread's current zone (NULL: the application
+/// zone). memFullErr, zone unchanged, when its record cannot be made.
 KRMM_API void SetZone(THz zone);
-/* The zone of a handle / of a pointer's block: NULL with nilHandleErr
- * (memAdrErr for pointers) for NULL, memAdrErr for no live block. */
+/// \returns the zone of handle `h`; NULL with nilHandleErr for NULL, with
+/// memAdrErr for no live block.
 KRMM_API THz HandleZone(Handle h);
+/// \returns the zone of the block whose data is `p`; NULL with memAdrErr for
+/// NULL or no block's current data.
 KRMM_API THz PtrZone(Ptr p);
+///@}
 
-/* ---- Handles. On failure: NULL (or no change) and the code in MemError. ---- */
-
-/* A new handle of `size` bytes in the current zone (data uninitialised);
- * the ...Clear forms zero it, the ...Sys forms use the system zone. NULL
- * with memSCErr for a negative size, memFullErr when memory cannot be had
- * after the purge and grow-zone retries. */
+/** @name Handles */
+///@{
+/// \returns a new handle of `size` bytes (uninitialised) in the current zone;
+/// NULL with memSCErr for a negative size, memFullErr when memory cannot be
+/// had after the purge and grow-zone retries.
 KRMM_API Handle NewHandle(Size size);
+/// As NewHandle, with the bytes set to zero.
 KRMM_API Handle NewHandleClear(Size size);
+/// As NewHandle, in the system (application) zone.
 KRMM_API Handle NewHandleSys(Size size);
+/// As NewHandleClear, in the system (application) zone.
 KRMM_API Handle NewHandleSysClear(Size size);
-/* A new empty handle (*h NULL, size 0) of the current / system zone. */
+/// \returns a new empty handle (`*h` NULL, size 0) of the current zone; NULL
+/// with memFullErr.
 KRMM_API Handle NewEmptyHandle(void);
+/// As NewEmptyHandle, in the system (application) zone.
 KRMM_API Handle NewEmptyHandleSys(void);
-/* Releases the block, empty or not, locked or not, in its own zone. NULL:
- * noErr. memAdrErr for no live block. */
+/// Releases the block, empty or not, locked or not, in its own zone. NULL:
+/// noErr; memAdrErr for no live block (nothing touched).
 KRMM_API void DisposeHandle(Handle h);
-/* The data size; 0 with nilHandleErr for NULL or an empty handle. */
+/// \returns the data size; 0 with nilHandleErr for NULL or an empty handle,
+/// with memAdrErr for no live block.
 KRMM_API Size GetHandleSize(Handle h);
-/* Resizes in the block's own zone, keeping the first min(old, new) bytes. A
- * locked handle never moves: memFullErr when it would have to. */
+/// Resizes in the block's own zone, keeping the first min(old, new) bytes.
+/// A locked handle never moves: memFullErr, nothing changed, when it would
+/// have to. memSCErr for a negative size, nilHandleErr for NULL or empty,
+/// memLockedErr for a block holding an object.
 KRMM_API void SetHandleSize(Handle h, Size newSize);
-/* Lock state (HGetState bit 0x80). HLockHi is HLock (nothing moves high). */
+/// Locks the handle (HGetState bit 0x80): its data stays where it is.
 KRMM_API void HLock(Handle h);
+/// Unlocks the handle.
 KRMM_API void HUnlock(Handle h);
+/// HLock: there is no high memory to move to.
 KRMM_API void HLockHi(Handle h);
-/* Nothing to move on a process heap: noErr, memLockedErr for a locked handle. */
+/// Moves nothing: noErr, or memLockedErr for a locked handle.
 KRMM_API void MoveHHi(Handle h);
-/* Purgeable bit (0x40); see the header's opening for HPurge's move. */
+/// Makes the handle purgeable (bit 0x40); a small handle's data moves to
+/// storage of its own (see the opening).
 KRMM_API void HPurge(Handle h);
+/// Makes the handle not purgeable.
 KRMM_API void HNoPurge(Handle h);
-/* Resource bit (0x20). */
+/// Sets the resource bit (0x20).
 KRMM_API void HSetRBit(Handle h);
+/// Clears the resource bit.
 KRMM_API void HClrRBit(Handle h);
-/* The flags 0x80 locked, 0x40 purgeable, 0x20 resource; 0 with
- * nilHandleErr for NULL. */
+/// \returns the flags 0x80 locked, 0x40 purgeable, 0x20 resource; 0 with
+/// nilHandleErr for NULL, with memAdrErr for no live block.
 KRMM_API SignedByte HGetState(Handle h);
-/* Sets all three flags at once from a value HGetState gave. */
+/// Sets all three flags at once from a value HGetState gave.
 KRMM_API void HSetState(Handle h, SignedByte flags);
-/* Releases the data, keeping the handle (*h becomes NULL, size 0).
- * memPurErr, nothing changed, for a locked handle. */
+/// Releases the data, keeping the handle (`*h` becomes NULL, size 0).
+/// memPurErr, nothing changed, for a locked handle.
 KRMM_API void EmptyHandle(Handle h);
-/* Gives a handle new storage of `size` bytes (contents undefined), releasing
- * what it had. memLockedErr for a locked non-empty handle; memFullErr leaves
- * the handle empty. */
+/// Gives a handle new storage of `size` bytes (contents undefined),
+/// releasing what it had. memLockedErr for a locked non-empty handle;
+/// memFullErr leaves the handle empty.
 KRMM_API void ReallocateHandle(Handle h, Size size);
-/* The handle whose data starts at `p` (also after the data moved); NULL with
- * memAdrErr when `p` is no block's current data. */
+/// \returns the handle whose data starts at `p` (also after the data moved);
+/// NULL with memAdrErr when `p` is no block's current data.
 KRMM_API Handle RecoverHandle(Ptr p);
+///@}
 
-/* ---- Pointers (blocks that never move). ---- */
-
+/** @name Pointers (blocks that never move) */
+///@{
+/// \returns a new block of `size` bytes in the current zone; NULL with
+/// memSCErr or memFullErr.
 KRMM_API Ptr NewPtr(Size size);
+/// As NewPtr, with the bytes set to zero.
 KRMM_API Ptr NewPtrClear(Size size);
+/// As NewPtr, in the system (application) zone.
 KRMM_API Ptr NewPtrSys(Size size);
+/// As NewPtrClear, in the system (application) zone.
 KRMM_API Ptr NewPtrSysClear(Size size);
-/* NULL: noErr. memAdrErr for no live block. */
+/// Releases the block. NULL: noErr; memAdrErr for no live block.
 KRMM_API void DisposePtr(Ptr p);
-/* 0 with memAdrErr for NULL or no live block. */
+/// \returns the block's size; 0 with memAdrErr for NULL or no live block.
 KRMM_API Size GetPtrSize(Ptr p);
-/* Resizes in place only: memFullErr when the block cannot grow where it is. */
+/// Resizes in place only: memFullErr when the block cannot grow where it is.
 KRMM_API void SetPtrSize(Ptr p, Size newSize);
+///@}
 
-/* ---- Data. OSErr results equal what MemError then says. ---- */
-
-/* Replaces *h by a new handle (current zone) holding a copy of its data;
- * the original stays. On failure *h is unchanged. */
+/** @name Data (each result equals what MemError then says) */
+///@{
+/// Replaces `*h` by a new handle (current zone) holding a copy of its data;
+/// the original stays. On failure `*h` is unchanged.
 KRMM_API OSErr HandToHand(Handle* h);
-/* A new handle (current zone) holding `size` bytes of `src`, stored in *dst
- * (NULL on failure). */
+/// Makes a new handle (current zone) holding `size` bytes of `src` and
+/// stores it in `*dst` (NULL on failure).
 KRMM_API OSErr PtrToHand(const void* src, Handle* dst, long size);
-/* Makes the existing handle `dst` hold exactly `size` bytes of `src`. */
+/// Makes the existing handle `dst` hold exactly `size` bytes of `src`.
 KRMM_API OSErr PtrToXHand(const void* src, Handle dst, long size);
-/* Appends the data of `src` to `dst` (the same handle doubles its data). */
+/// Appends the data of `src` to `dst` (the same handle doubles its data).
 KRMM_API OSErr HandAndHand(Handle src, Handle dst);
-/* Appends `size` bytes of `src` to `dst`. */
+/// Appends `size` bytes of `src` to `dst`.
 KRMM_API OSErr PtrAndHand(const void* src, Handle dst, long size);
-/* Searches h's data from `offset` for the len1 bytes at ptr1 and replaces
- * the first occurrence by the len2 bytes at ptr2. ptr1 NULL: the target is
- * the len1 bytes at offset (to the end when len1 is negative, clipped at the
- * end); len1 0: insert at offset; ptr2 NULL: search only, returning where the
- * target starts; len2 0: delete the target. Returns the offset just past the
- * replacement, or a negative value when the target is not found (an offset
- * beyond the data included, with noErr) or on failure (MemError tells). */
+/// Searches h's data from `offset` for the `len1` bytes at `ptr1` and
+/// replaces the first occurrence by the `len2` bytes at `ptr2`. `ptr1` NULL:
+/// the target is the `len1` bytes at `offset` (to the end when `len1` is
+/// negative, clipped at the end); `len1` 0: insert at `offset`; `ptr2` NULL:
+/// search only, returning where the target starts; `len2` 0: delete the
+/// target. \returns the offset just past the replacement; a negative value
+/// when the target is not found (an offset beyond the data included), with
+/// noErr, or on failure, with the code in MemError.
 KRMM_API long Munger(Handle h, long offset, const void* ptr1, long len1, const void* ptr2,
                      long len2);
-/* Copies `size` bytes; the ranges may overlap. */
+/// Copies `size` bytes from `src` to `dst`; the ranges may overlap.
 KRMM_API void BlockMove(const void* src, void* dst, Size size);
+/// BlockMove.
 KRMM_API void BlockMoveData(const void* src, void* dst, Size size);
+///@}
 
-/* ---- Errors and the heap (see the opening for what the answers mean). ---- */
-
-/* The result of the calling thread's last call of this interface. */
+/** @name Errors and the heap (see the opening for what the answers mean) */
+///@{
+/// \returns the result of the calling thread's last call of this interface.
 KRMM_API OSErr MemError(void);
+/// \returns the free bytes of the current zone.
 KRMM_API long FreeMem(void);
+/// Purges the current zone; stores 0 in `*grow` (when not NULL).
+/// \returns MaxBlock.
 KRMM_API Size MaxMem(Size* grow);
+/// \returns the largest block the current zone can still give.
 KRMM_API long MaxBlock(void);
+/// Moves nothing. \returns MaxBlock; 0 with memSCErr for a negative count.
 KRMM_API Size CompactMem(Size cbNeeded);
-/* Empties every unlocked purgeable handle of the current zone. */
+/// Empties every unlocked purgeable handle of the current zone; memFullErr
+/// when MaxBlock is then below `cbNeeded`.
 KRMM_API void PurgeMem(Size cbNeeded);
+/// Stores what purging the current zone would leave free in `*total` and
+/// `*contig` (each when not NULL).
 KRMM_API void PurgeSpace(long* total, long* contig);
+/// Does nothing: handles need no master-pointer blocks here.
 KRMM_API void MoreMasters(void);
-/* Sets the current zone's grow-zone function (NULL: none). It lives with
- * the zone and goes when the partition is destroyed. */
+/// Sets the current zone's grow-zone function (NULL: none). It lives with
+/// the zone and goes when the partition is destroyed.
 KRMM_API void SetGrowZone(GrowZoneProcPtr growZone);
-/* An ordinary handle of the application zone; the result code also goes to
- * *resultCode when it is not NULL. */
+/// \returns an ordinary handle of the application zone; the result code also
+/// goes to `*resultCode` when it is not NULL.
 KRMM_API Handle TempNewHandle(Size size, OSErr* resultCode);
+/// \returns FreeMem of the application zone.
 KRMM_API long TempFreeMem(void);
+/// Stores 0 in `*grow` (when not NULL). \returns MaxBlock of the application zone.
 KRMM_API Size TempMaxMem(Size* grow);
+///@}
 
 #ifdef __cplusplus
 }
