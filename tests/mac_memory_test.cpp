@@ -63,13 +63,14 @@ TEST_F(MacMemory, CurrentZoneBelongsToTheCallingThread) {
 
 TEST_F(MacMemory, OperationsOnABlockActInItsOwnZone) {
     Handle h = NewHandle(5000);
-    EXPECT_EQ(HandleZone(h), &zone);
-    EXPECT_EQ(PtrZone(*h), &zone);
+    Handle member = zone.NewHandle(10);  // made by the Partition itself
     SetZone(nullptr);
+    EXPECT_EQ(PtrZone(*h), &zone);
+    EXPECT_EQ(HandleZone(member), &zone);
     SetHandleSize(h, 20000);
-    EXPECT_EQ(zone.bytesAllocated, 20000);
+    EXPECT_EQ(zone.bytesAllocated, 20010);
     DisposeHandle(h);
-    EXPECT_EQ(MemError(), noErr);
+    DisposeHandle(member);
     EXPECT_EQ(zone.numBlocks, 0);
 }
 

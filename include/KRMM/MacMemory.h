@@ -78,6 +78,9 @@
  *    handles need no master-pointer blocks here. Temporary memory is the
  *    process heap: TempNewHandle makes an ordinary handle in the application
  *    zone; TempFreeMem and TempMaxMem answer for that zone.
+ *  - An exception thrown by a KRMM memory callback (told of every heap
+ *    refusal) passes through these functions as through the Partition's;
+ *    C callers register only callbacks that do not throw.
  *  - SystemZone is the application zone. SetZone(NULL) makes the
  *    application zone current again.
  *  - Blocks made by a Partition's own members may be passed here (their zone
