@@ -21,6 +21,7 @@
 #include <cstdlib>
 
 #include "platform/lock.h"
+#include "platform/thread_safety.h"
 
 namespace KRMM::toolbox {
 namespace {
@@ -51,6 +52,12 @@ struct ZoneSettings {
 };
 
 os_unfair_lock g_recordsLock{};
+
+/// The capability type of g_recordsLock, for clang's analysis.
+class KRMM_CAPABILITY("mutex") RecordsCapability {};
+/// Stands for g_recordsLock in the annotations; never read or written.
+[[maybe_unused]] RecordsCapability g_records;
+
 // Published with release, read with acquire: a reader sees the table's
 // entries as the writer left them before publishing.
 std::atomic<Table*> g_table{nullptr};
@@ -60,22 +67,24 @@ std::atomic<Table*> g_table{nullptr};
 // before its entry loads. The closing store is a release, paired with the
 // reader's first (acquire) load.
 std::atomic<uint64_t> g_version{0};
-size_t g_used = 0;
-size_t g_generation = 0;  // changes when the table is replaced
-ZoneSettings* g_zones = nullptr;
+size_t g_used KRMM_GUARDED_BY(g_records) = 0;
+size_t g_generation KRMM_GUARDED_BY(g_records) = 0;  // changes when the table is replaced
+ZoneSettings* g_zones KRMM_GUARDED_BY(g_records) = nullptr;
 // The zones that may have records, so that the end of a partition that never
 // had any costs no walk of the table. Past its size every end walks.
 constexpr size_t kTrackedZones = 16;
-Partition* g_zonesWithRecords[kTrackedZones] = {};
-bool g_zonesWithRecordsOverflowed = false;
+Partition* g_zonesWithRecords[kTrackedZones] KRMM_GUARDED_BY(g_records) = {};
+bool g_zonesWithRecordsOverflowed KRMM_GUARDED_BY(g_records) = false;
 // Relaxed is enough: a reader that sees a new epoch then takes
 // g_recordsLock, which orders everything else.
 std::atomic<uint64_t> g_epoch{0};
 
-class RecordsLock {
+class KRMM_SCOPED_CAPABILITY RecordsLock {
 public:
-    RecordsLock() noexcept { detail::LockAcquire(&g_recordsLock); }
-    ~RecordsLock() { detail::LockRelease(&g_recordsLock); }
+    RecordsLock() noexcept KRMM_ACQUIRE(g_records) KRMM_NO_THREAD_SAFETY_ANALYSIS {
+        detail::LockAcquire(&g_recordsLock);
+    }
+    ~RecordsLock() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS { detail::LockRelease(&g_recordsLock); }
     RecordsLock(const RecordsLock&) = delete;
     RecordsLock& operator=(const RecordsLock&) = delete;
 };
@@ -84,7 +93,7 @@ public:
 // writers, who hold the lock, change the version: plain stores suffice.
 class EntryChange {
 public:
-    EntryChange() noexcept : version_(g_version.load(std::memory_order_relaxed)) {
+    EntryChange() noexcept KRMM_REQUIRES(g_records) : version_(g_version.load(std::memory_order_relaxed)) {
         g_version.store(version_ + 1, std::memory_order_relaxed);
     }
     ~EntryChange() { g_version.store(version_ + 2, std::memory_order_release); }
@@ -128,7 +137,7 @@ size_t Probe(const Table* table, uintptr_t handle) noexcept {
 
 // Removes the entry at `i` and shifts the rest of its probe run back. Lock
 // held, inside an EntryChange.
-void EraseAt(Table* table, size_t i) noexcept {
+void EraseAt(Table* table, size_t i) noexcept KRMM_REQUIRES(g_records) {
     const size_t mask = table->slotCount - 1;
     Slot* slots = table->slots;
     size_t hole = i;
@@ -147,7 +156,7 @@ void EraseAt(Table* table, size_t i) noexcept {
 }
 
 // Notes that `zone` has records. Lock held.
-void TrackZone(Partition* zone) noexcept {
+void TrackZone(Partition* zone) noexcept KRMM_REQUIRES(g_records) {
     Partition** freeSlot = nullptr;
     for (Partition*& tracked : g_zonesWithRecords) {
         if (tracked == zone) return;
@@ -161,7 +170,7 @@ void TrackZone(Partition* zone) noexcept {
 }
 
 // Forgets `zone` as one with records. \returns whether it may have had any.
-bool UntrackZone(Partition* zone) noexcept {
+bool UntrackZone(Partition* zone) noexcept KRMM_REQUIRES(g_records) {
     for (Partition*& tracked : g_zonesWithRecords) {
         if (tracked == zone) {
             tracked = nullptr;
@@ -182,7 +191,7 @@ Table* NewTable(size_t slotCount) noexcept {
 }
 
 // Fills `fresh` with every entry and publishes it. Lock held.
-void Replace(Table* fresh) noexcept {
+void Replace(Table* fresh) noexcept KRMM_REQUIRES(g_records) {
     Table* old = g_table.load(std::memory_order_relaxed);
     if (old != nullptr) {
         for (size_t i = 0; i < old->slotCount; ++i) {
@@ -195,12 +204,12 @@ void Replace(Table* fresh) noexcept {
     ++g_generation;
 }
 
-inline bool NeedsGrowth(const Table* table) noexcept {
+inline bool NeedsGrowth(const Table* table) noexcept KRMM_REQUIRES(g_records) {
     return table == nullptr || (g_used + 1) * 4 > table->slotCount * 3;
 }
 
 // The entry of `key` in the current table, read under the lock.
-bool FindLocked(uintptr_t key, uintptr_t* zoneAndBits) noexcept {
+bool FindLocked(uintptr_t key, uintptr_t* zoneAndBits) noexcept KRMM_REQUIRES(g_records) {
     const Table* table = g_table.load(std::memory_order_relaxed);
     if (table == nullptr) return false;
     const Slot& slot = table->slots[Probe(table, key)];
