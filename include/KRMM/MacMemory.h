@@ -26,13 +26,15 @@
  *    and the purge step of a refused request empty the unlocked purgeable
  *    handles of a zone: while another thread uses a purgeable handle of that
  *    zone it keeps it locked (HLock) or not purgeable (HNoPurge).
- *  - Locks. Every call that looks a block up (all calls on an existing
- *    handle or pointer) takes the block-record lock of this interface for a
- *    hash probe; creation and disposal take it once more to record or forget
- *    the block. It is a lock of its own (never KRMM_CriticalSection), held
- *    for table work only: never across a heap call, a grow-zone function, a
- *    memory callback or a Partition operation. The Partition operations used
- *    underneath take KRMM_CriticalSection as they document.
+ *  - Locks. Every call on an existing handle or pointer looks its block up
+ *    in this interface's block records, without a lock (it takes the
+ *    records' lock only when writers keep changing the table meanwhile).
+ *    Creation, disposal and the flag changes take the records' lock once to
+ *    record, forget or update the block. It is a lock of its own (never
+ *    KRMM_CriticalSection), held for table work only: never across a heap
+ *    call, a grow-zone function, a memory callback or a Partition operation.
+ *    The Partition operations used underneath take KRMM_CriticalSection as
+ *    they document; do not call this interface while holding it.
  *
  * Points the classic documentation leaves open, as decided here:
  *  - A locked handle never moves. Growing it beyond the storage it has fails
