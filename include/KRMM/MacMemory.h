@@ -55,7 +55,8 @@
  *    each call of the zone's grow-zone function (asked for at least the
  *    bytes requested) that reports bytes freed, at most 64 times; then the
  *    call fails with memFullErr. The grow-zone function is not called again
- *    from inside itself. It may dispose of, empty or unlock handles.
+ *    from inside itself. It may dispose of, empty or unlock other handles
+ *    (not the one the request works on).
  *  - Negative sizes and counts fail with memSCErr and change nothing.
  *  - NULL never crashes: a NULL handle gives nilHandleErr, a NULL pointer
  *    memAdrErr (DisposeHandle(NULL) and DisposePtr(NULL) answer noErr, as
