@@ -5,6 +5,8 @@
 // host's resources are used in place, an object lives in a block, a failed
 // request is heard by a memory callback, and a leak is found by comparing
 // block lists and reading the allocation stacks of the blocks left over.
+// Last, a legacy notes module written against the classic calls
+// (legacy/notes.c) runs unchanged on the application zone.
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
@@ -18,6 +20,7 @@
 #include <KRMM/KRMM.h>
 
 #include "document.h"
+#include "legacy/notes.h"
 
 namespace {
 
@@ -348,5 +351,10 @@ int main() {
                 "%lld blocks, %lld bytes left\n",
                 static_cast<long long>(heap.numBlocks),
                 static_cast<long long>(heap.bytesAllocated));
-    return heap.numBlocks == 0 && heap.bytesAllocated == 0 ? 0 : 1;
+    const bool released = heap.numBlocks == 0 && heap.bytesAllocated == 0;
+
+    Step(10, "Legacy code, compiled unchanged: NewHandle, Munger, HLock, PurgeMem, MemError");
+    std::printf("   examples/legacy/notes.c calls the classic functions of <KRMM/MacMemory.h>:\n");
+    const bool legacyOk = Notes_RunSession() == 0;
+    return released && legacyOk ? 0 : 1;
 }

@@ -57,6 +57,10 @@ COMPARISONS = [
     ("validate: GetVerifiedHandle, 10000 blocks (ns)", "validate/pointer10000/krmm", None, "time", 15.0, "<"),
     ("validate: HandleIsValid, 1000 blocks (ns)", "validate/handle1000/krmm", None, "time", 15.0, "<"),
     ("validate: HandleIsValid, 10000 blocks (ns)", "validate/handle10000/krmm", None, "time", 15.0, "<"),
+    ("classic NewHandle+DisposeHandle, 4096 set: classic / member", "classic_pair/set4096/krmm",
+     "pair_inline/set4096/krmm", "time", 2.0, "<="),
+    ("classic GetHandleSize, 4096 set: classic / member", "classic_size/set4096/krmm",
+     "classic_size/set4096/member", "time", None, None),
 ]
 
 

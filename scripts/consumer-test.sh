@@ -72,7 +72,10 @@ check_exports() {
   names=$(nm -D --defined-only -C "$lib" | sed -E 's/^[0-9a-fA-F]* *[A-Za-z] //')
   [[ -n $names ]] || fail "$lib exports nothing"
   # _edata, _end and __bss_start are defined by the linker itself.
-  local public='^(_edata$|_end$|__bss_start$|(KRMM|QTMM)::|os_unfair_lock_|KRMM_|demangle_btrace(\[abi:cxx11\])?\(|OutputDebugString\(|DisplayAlert\(|(typeinfo|typeinfo name|vtable|VTT) for (KRMM|QTMM)::)'
+  # The classic C functions are exactly those KRMM/MacMemory.h declares.
+  local classic
+  classic=$(sed -n 's/^KRMM_API [^(]*[ *]\([A-Za-z]*\)(.*/\1/p' include/KRMM/MacMemory.h | paste -sd'|')
+  local public="^(_edata\$|_end\$|__bss_start\$|(KRMM|QTMM)::|os_unfair_lock_|KRMM_|demangle_btrace(\\[abi:cxx11\\])?\\(|OutputDebugString\\(|DisplayAlert\\(|(typeinfo|typeinfo name|vtable|VTT) for (KRMM|QTMM)::|($classic)\$)"
   unexpected=$(grep -Ev "$public" <<<"$names" || true)
   unexpected+=$(grep -E '::detail::|\(anonymous namespace\)' <<<"$names" || true)
   if [[ -n $unexpected ]]; then

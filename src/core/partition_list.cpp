@@ -7,6 +7,7 @@
 // destructor takes KRMM_CriticalSection only inside the pool take-back and
 // the release it calls; its own registry walk runs without it.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -15,6 +16,7 @@
 
 #include "core/checks.h"
 #include "core/layout.h"
+#include "core/partition_hooks.h"
 #include "core/pool_lists.h"
 #include "core/release.h"
 
@@ -23,6 +25,14 @@ namespace KRMM {
 Partition* Partition::partitionList = nullptr;
 
 namespace {
+
+// Release/acquire: whoever calls the hook sees the hook's code and data as
+// they were when it was published.
+std::atomic<detail::PartitionEndHook> g_partitionEndHook{nullptr};
+
+void NotifyPartitionEnding(Partition* partition) noexcept {
+    if (auto hook = g_partitionEndHook.load(std::memory_order_acquire)) hook(partition);
+}
 
 constexpr size_t kStatSlotBounds[detail::kStatClasses] = {
     10, 50, 100, 500, 1000, 5000, 10000, 50000, 100000, 500000, 1000000, 5000000, 10000000};
@@ -89,6 +99,7 @@ Partition::Partition()
 }
 
 Partition::~Partition() {
+    NotifyPartitionEnding(this);
     RemoveThisFromList();
 
     // A handed-out pool block's header lies inside its pool's storage, an
@@ -147,6 +158,7 @@ Partition* Partition::GetPartitionListHead() {
 void Partition::FreeAllPartitions() {
     while (partitionList != nullptr) {
         Partition* head = partitionList;
+        NotifyPartitionEnding(head);
         partitionList = head->nextPartition;
         if (partitionList != nullptr) partitionList->prevPartition = nullptr;
         std::free(head);
@@ -166,6 +178,10 @@ void Partition::RemoveThisFromList() {
     if (partitionList == this) partitionList = nextPartition;
     nextPartition = nullptr;
     prevPartition = nullptr;
+}
+
+void detail::SetPartitionEndHook(PartitionEndHook hook) noexcept {
+    g_partitionEndHook.store(hook, std::memory_order_release);
 }
 
 void Partition::SetIdentifier(const char* name) {

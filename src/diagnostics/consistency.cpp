@@ -10,7 +10,8 @@
 //  - headers: blockLink names the header, magic is kBlockMagic (a pool block:
 //    kPoolBlockMagic), flags hold no unknown bit and fit the registry
 //    (resource blocks only in the resource registry, pooled exactly when
-//    `pool` is set), memSize <= capacity, masterPtr is not null, inline data
+//    `pool` is set), memSize <= capacity, masterPtr is not null (except for
+//    resources and empty handles, which have no data), inline data
 //    sits right after the header and detached data has the header's address
 //    in its link word;
 //  - the current pool: its storage block is registered, the PoolHeader's
@@ -136,8 +137,11 @@ void CheckHeader(const MemoryBlock* block, const MemoryBlock& copy, bool resourc
                 copy.capacity);
     const bool detached = (copy.flags & kBlockFlagDetached) != 0;
     if (copy.masterPtr == nullptr) {
-        // A resource block's data is the host's, and the host may have none.
-        if (!isResource || detached) out.Add("%s block %p: masterPtr is null", registry, P(block));
+        // A resource block's data is the host's, and the host may have none;
+        // an empty handle (KRMM/MacMemory.h) has no data, no size, no storage.
+        const bool emptyHandle = !isResource && copy.memSize == 0 && copy.capacity == 0;
+        if (detached || !(isResource || emptyHandle))
+            out.Add("%s block %p: masterPtr is null", registry, P(block));
     } else if (detached) {
         MemoryBlock* link = nullptr;
         if (!reader.Read(copy.masterPtr - KRMM::detail::kLinkWordSize, &link))

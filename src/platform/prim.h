@@ -19,7 +19,8 @@
 //   - SymbolizeFrames, DescribeFrame and Demangle (naming frames; they may
 //     return null / false / empty details where the platform knows nothing);
 //   - ReadMemory (a copy of memory that may not be mapped, without faulting);
-//   - ShowModalAlert (may just write to standard error and answer "OK").
+//   - ShowModalAlert (may just write to standard error and answer "OK");
+//   - PhysicalMemoryBytes (the machine's memory; may answer 0).
 // The generic lock (platform/lock.h), the alert handler (platform/alert.cpp)
 // and everything above the platform stay as they are.
 //
@@ -50,6 +51,10 @@ bool ProcessWideBarrier() noexcept;
 /// wrappers around it (a sanitizer's); callers that want a given frame first
 /// look for it. \returns the number written (0 when nothing can be captured).
 int CaptureStack(void** frames, int capacity) noexcept;
+
+/// \returns the machine's physical memory in bytes (fixed while the process
+/// runs); 0 when the platform cannot tell.
+size_t PhysicalMemoryBytes() noexcept;
 
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the

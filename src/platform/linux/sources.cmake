@@ -7,7 +7,8 @@ set(KRMM_PLATFORM_PORT_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/futex.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stack.cpp
   ${CMAKE_CURRENT_LIST_DIR}/symbolizer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/alert.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/alert.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/memory.cpp)
 
 find_package(PkgConfig QUIET)
 if(PkgConfig_FOUND)
