@@ -102,7 +102,7 @@ TEST_F(MacMemory, EmptyHandleKeepsItsHandleAndZone) {
 }
 
 TEST_F(MacMemory, DisposingEmptyHandlesReleasesEverything) {
-    auto heap = krmm_test::HeapRefusal::RecordOnly();
+    krmm_test::HeapRefusal heap;
     Handle fresh = NewEmptyHandle();
     Handle purged = NewHandle(20000);
     EmptyHandle(purged);
@@ -118,7 +118,7 @@ TEST_F(MacMemory, PurgingASmallHandleReleasesItsStorage) {
     Handle h = NewHandle(100);
     HPurge(h);
     EXPECT_EQ(HGetState(h), 0x40);
-    auto heap = krmm_test::HeapRefusal::RecordOnly();
+    krmm_test::HeapRefusal heap;
     PurgeMem(0);
     EXPECT_EQ(*h, nullptr);
     EXPECT_EQ(heap.LiveDelta(), -1);
@@ -139,7 +139,7 @@ TEST_F(MacMemory, PurgeMemEmptiesOnlyUnlockedPurgeableHandles) {
 TEST_F(MacMemory, RefusedRequestPurgesTheZoneAndRetries) {
     Handle purgeable = NewHandle(10);
     HPurge(purgeable);
-    auto heap = krmm_test::HeapRefusal::FailNth(1);
+    krmm_test::HeapRefusal heap(krmm_test::HeapPlan{1});
     Handle h = NewHandle(64);
     EXPECT_NE(h, nullptr);
     EXPECT_EQ(MemError(), noErr);
@@ -149,7 +149,7 @@ TEST_F(MacMemory, RefusedRequestPurgesTheZoneAndRetries) {
 TEST_F(MacMemory, RefusedRequestAsksTheGrowZoneFunction) {
     SetGrowZone(GrowZoneFreeingOneByte);
     g_growZoneCalls = 0;
-    auto heap = krmm_test::HeapRefusal::FailNth(1);
+    krmm_test::HeapRefusal heap(krmm_test::HeapPlan{1});
     EXPECT_NE(NewHandle(64), nullptr);
     EXPECT_EQ(g_growZoneCalls, 1);
     EXPECT_GE(g_growZoneAsked, 64);
@@ -158,7 +158,7 @@ TEST_F(MacMemory, RefusedRequestAsksTheGrowZoneFunction) {
 TEST_F(MacMemory, GrowZoneFreeingNothingEndsInMemFullErr) {
     SetGrowZone(GrowZoneFreeingNothing);
     g_growZoneCalls = 0;
-    auto heap = krmm_test::HeapRefusal::FailAtLeast(1);
+    krmm_test::HeapRefusal heap(krmm_test::HeapPlan{0, 1});
     EXPECT_EQ(NewHandle(64), nullptr);
     EXPECT_EQ(MemError(), memFullErr);
     EXPECT_EQ(g_growZoneCalls, 1);
