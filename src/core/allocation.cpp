@@ -2,16 +2,18 @@
 //
 // Every heap and pool block is made, resized and released here. A request
 // counts whatever becomes of it, and a refusal does not take the count back.
-// The counts are made inside the critical section that links (or unlinks)
-// the block, after the heap call rather than before it; a refused request
-// takes the lock briefly just to count, before it is reported and before the
-// callbacks hear of it. Nobody can tell the difference, and it spares the
-// separate atomic updates (core/counters.h).
+// numCalls and numBlocks are counted inside the critical section that links
+// (or unlinks) the block, after the heap call rather than before it; a
+// refused request takes the lock briefly just to count, before it is
+// reported and before the callbacks hear of it. Nobody can tell the
+// difference, and it spares separate atomic updates. bytesAllocated is added
+// atomically just before the section (core/counters.h).
 //
-// Thread safety: Allocate and Deallocate hold KRMM_CriticalSection only around
-// the one registry call and the counts; heap calls, the stack capture and the
-// callbacks run without it. Resize, DuplicateHandle and the TXString pair take
-// no lock. One block must not be used from two threads at once.
+// Thread safety: Allocate and Deallocate hold the partition's list lock
+// (PartitionListGuard) only around the one registry call and the counts;
+// heap calls, the stack capture and the callbacks run without it. Resize,
+// DuplicateHandle and the TXString pair take no lock. One block must not be
+// used from two threads at once.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -26,7 +28,7 @@
 #include "core/registry.h"
 #include "core/resizing.h"
 #include "diagnostics/sanitizer_hooks.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 #include "pools/pool_internal.h"
 
 namespace KRMM {
@@ -52,7 +54,8 @@ inline detail::CounterChange RequestCount(size_t size) noexcept {
 // A refused heap request still counts as a request and a block: counted on
 // entry, never taken back. The lock is taken only for the count.
 void CountRefusedRequest(Partition& partition, size_t size) noexcept {
-    detail::CriticalSection lock;
+    detail::CountBytes(partition, RequestCount(size));
+    detail::PartitionListGuard guard(partition);
     detail::ApplyLocked(partition, RequestCount(size));
 }
 
@@ -71,7 +74,8 @@ inline bool TracingOn(const Partition& partition) noexcept {
         // names; the counts then take a section of their own.
         block = partition.RequestPoolBlock(partition.currentPool);
         if (block == nullptr) return nullptr;
-        detail::CriticalSection lock;
+        detail::CountBytes(partition, hit);
+        detail::PartitionListGuard guard(partition);
         detail::ApplyLocked(partition, hit);
     } else {
         // RequestPoolBlock with the counts made in its critical section. A
@@ -143,9 +147,9 @@ inline bool TracingOn(const Partition& partition) noexcept {
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
-    detail::PrefetchForWrite(&bytesAllocated);
+    detail::CountBytes(*this, RequestCount(size));
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         detail::ApplyLocked(*this, RequestCount(size));
         detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
     }
@@ -205,9 +209,9 @@ void Partition::Deallocate(void* p) {
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
-    detail::PrefetchForWrite(&bytesAllocated);
+    detail::CountBytes(*this, release);
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, release);
         KRMM_Assert(magicOk, "Deallocate invalid block magic number");

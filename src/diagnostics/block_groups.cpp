@@ -29,7 +29,7 @@
 
 #include "core/layout.h"
 #include "diagnostics/frame_info.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 #include "platform/prim.h"
 
 namespace KRMM::diag {
@@ -67,7 +67,7 @@ bool ChainHolds(const MemoryBlock* head, const void* handle) noexcept {
 // ordinary registry. \returns false for a block that is not (any more).
 bool Snapshot(const Partition& partition, const void* handle, BlockSnapshot* out) noexcept {
     const unsigned long bucket = Partition::GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
-    KRMM::detail::CriticalSection lock;
+    KRMM::detail::PartitionListGuard guard(partition);
     if (!ChainHolds(partition.blockBuckets[bucket], handle)) return false;
     const MemoryBlock* block = static_cast<const MemoryBlock*>(handle);
     out->size = block->memSize;

@@ -36,7 +36,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 #include "platform/prim.h"
 
 namespace KRMM {
@@ -132,7 +132,7 @@ void Partition::EnableStackTraceInfo(bool enabled) {
 
     StackRecord* old;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         old = block->stackTrace;
         block->stackTrace = fresh;
     }
@@ -147,7 +147,7 @@ void Partition::GetBlockStackTrace(const void* handle, char* buf, size_t bufSize
     void* frames[detail::kStackSlots];
     size_t count = 0;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         const StackRecord* record = detail::BlockOf(handle)->stackTrace;
         if (record != nullptr && !record->empty() && (*record)[0] != nullptr) {
             count = std::min(record->size(), detail::kStackSlots);

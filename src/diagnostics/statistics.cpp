@@ -10,7 +10,8 @@
 //
 // Thread safety: no lock is taken. The histogram and the counters are
 // updated with relaxed atomic increments; the report reads each counter and
-// the current pool's header as they stand, so a report taken while other
+// the current pool's free count with relaxed atomic loads (its other header
+// fields never change), so a report taken while other
 // threads allocate is a set of individually exact but unsynchronised values.
 #include <sys/types.h>
 
@@ -20,6 +21,7 @@
 
 #include "core/counters.h"
 #include "core/layout.h"
+#include "pools/pool_internal.h"
 
 namespace KRMM {
 namespace {
@@ -74,7 +76,7 @@ void Partition::PrintMemoryStats(unsigned int options) const {
         const PoolHeader* header = detail::PoolHeaderOf(pool);
         std::snprintf(line, sizeof line, "    TotalHandles: %zd    NumUsed: %zd\n",
                       static_cast<ssize_t>(header->blockCount),
-                      static_cast<ssize_t>(header->blockCount - header->freeCount));
+                      static_cast<ssize_t>(header->blockCount - detail::FreeCountOf(header)));
         OutputDebugStringA(line);
     }
 

@@ -22,8 +22,17 @@ void FutexWakeOne(uint32_t* word) noexcept;
 /// Makes every thread of the process that is running right now execute a full
 /// memory barrier before this returns (the heavy half of an asymmetric
 /// fence; the other threads pay nothing). \returns false when the platform
-/// cannot do that; the caller must then not rely on it.
+/// cannot do that, or it is forbidden or switched off; the caller must then
+/// not rely on it. Decided at the first call: once false, the system call
+/// behind it is never made again.
 bool ProcessWideBarrier() noexcept;
+/// \returns whether ProcessWideBarrier has been found to work and is in use.
+bool ProcessWideBarrierInUse() noexcept;
+/// Switches ProcessWideBarrier off for good (it returns false from now on).
+void DisableProcessWideBarrier() noexcept;
+/// In a child just forked: the barrier's registration belongs to the parent's
+/// address space, so the next call decides again (unless it was switched off).
+void ResetProcessWideBarrier() noexcept;
 
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the

@@ -16,7 +16,7 @@
 // detached storage, which its release frees.
 //
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under KRMM_CriticalSection (pools/pool_internal.h; the stack
+// the registry under the partition's list lock (pools/pool_internal.h; the stack
 // capture, and the freeing of a released block's detached storage and stack
 // record, run outside it; a release with nothing to free takes the lock
 // once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
@@ -124,7 +124,7 @@ bool Partition::IsHandleInUse(const char* const* handle) const {
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;
     if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;
-    return detail::SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
+    return detail::SlotInUse(detail::SlotOf(detail::PoolHeaderOf(block->pool), block));
 }
 
 } // namespace KRMM

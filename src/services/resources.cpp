@@ -31,7 +31,7 @@
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 
 namespace KRMM {
 namespace {
@@ -82,7 +82,7 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
     MemoryBlock* block = TryAllocateHeader();
     if (block == nullptr) {
         {
-            detail::CriticalSection lock;
+            detail::PartitionListGuard guard(*this);
             detail::ApplyLocked(*this, kRequest);
         }
         KRMM_Assert(false, "Allocate new failed (exception)");
@@ -95,7 +95,7 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
     CollectStackTrace(block);
     block->magic = kBlockMagic;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         HookupBlockToList(block, resourceBuckets, resourceCounts);
         detail::ApplyLocked(*this, kRequest);
     }
@@ -106,7 +106,7 @@ Handle Partition::GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, s
     if (resourceHandle == nullptr) return nullptr;
     MemoryBlock* found;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         found = FindResourceLocked(resourceBuckets, resourceHandle, resFile);
     }
     // A block found with another size is handed back as it is: its memSize
@@ -123,7 +123,7 @@ Handle Partition::GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, s
 
 Handle Partition::FindBlockWithQTResourceHandle(void** resourceHandle, short resFile) const {
     if (resourceHandle == nullptr) return nullptr;
-    detail::CriticalSection lock;
+    detail::PartitionListGuard guard(*this);
     return reinterpret_cast<Handle>(FindResourceLocked(resourceBuckets, resourceHandle, resFile));
 }
 
@@ -142,7 +142,7 @@ void Partition::DeallocateResource(void* handle) {
     constexpr detail::CounterChange kRelease{0, -1, 0, 0};
     if (block->pool != nullptr) {
         {
-            detail::CriticalSection lock;
+            detail::PartitionListGuard guard(*this);
             detail::ApplyLocked(*this, kRelease);
         }
         KRMM_Assert(false, "Resource blocks should not be pooled");
@@ -152,7 +152,7 @@ void Partition::DeallocateResource(void* handle) {
     KRMM_DCHECK(block->flags & kBlockFlagResource);
     const bool magicOk = block->magic == kBlockMagic;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, kRelease);
         KRMM_Assert(magicOk, "DeallocateResource invalid block magic number");

@@ -1,0 +1,133 @@
+// bench_scaling.cpp - throughput at 1 and 2 threads, in one run.
+//
+// Each worker repeats NewHandle(200), writes the 200 bytes, DisposeHandle;
+// the reference repeats operator new(336) (the library's one heap allocation
+// for that request), the same writes, operator delete. Layouts:
+//   own    - every worker has a partition of its own
+//   shared - all workers use one partition
+//   raw    - the heap alone
+//
+// Every benchmark iteration runs a window with 1 worker and then a window
+// with 2, back to back, so that load from elsewhere on the machine falls on
+// both alike. A window counts only while all of its workers run: the workers
+// are started, wait at a gate until every one of them is ready, run until the
+// window closes, and the operations done before the gate opened or after it
+// closed are not counted. Counters:
+//   ops_1t, ops_2t  - operations per second in total, 1 and 2 workers
+//   bytes_2t        - bytes written per second with 2 workers
+//   ratio_2_over_1  - ops_2t / ops_1t (2.0 is perfect scaling)
+// Each worker keeps 64 blocks of its own alive, so a partition's chains are
+// not empty while the pair runs.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "bench_common.h"
+
+namespace krmm_bench {
+namespace {
+
+constexpr size_t kRequest = 200;
+constexpr size_t kHeapBytes = 136 + kRequest;
+constexpr int kMaxWorkers = 2;
+constexpr int kResident = 64;
+constexpr auto kWindow = std::chrono::milliseconds(40);
+
+enum class Layout { own, shared, raw };
+
+struct Window {
+    // The gate opens once every worker is ready; stop closes it. Relaxed
+    // would do for the flags themselves (the counts are read after join),
+    // acquire/release keeps the reasoning simple and costs nothing here.
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::atomic<bool> stop{false};
+};
+
+// Runs the pair until the window closes; returns the pairs finished inside it.
+uint64_t Work(Window& window, KRMM::Partition* partition) {
+    window.ready.fetch_add(1, std::memory_order_acq_rel);
+    while (!window.go.load(std::memory_order_acquire)) {
+    }
+    uint64_t done = 0;
+    while (!window.stop.load(std::memory_order_relaxed)) {
+        for (int k = 0; k < 32; ++k) {
+            if (partition != nullptr) {
+                KRMM::Handle h = partition->NewHandle(kRequest);
+                std::memset(*h, 0x5A, kRequest);
+                benchmark::DoNotOptimize(*h);
+                partition->DisposeHandle(h);
+            } else {
+                void* p = ::operator new(kHeapBytes);
+                std::memset(p, 0x5A, kRequest);
+                benchmark::DoNotOptimize(p);
+                ::operator delete(p);
+            }
+        }
+        done += 32;
+    }
+    return done;
+}
+
+// One window with `workers` threads; returns {pairs, seconds}.
+std::pair<uint64_t, double> RunWindow(int workers, KRMM::Partition* const* partitions) {
+    Window window;
+    std::vector<uint64_t> done(static_cast<size_t>(workers));
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; ++w)
+        threads.emplace_back([&, w] { done[static_cast<size_t>(w)] = Work(window, partitions[w]); });
+    while (window.ready.load(std::memory_order_acquire) != workers) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    window.go.store(true, std::memory_order_release);
+    std::this_thread::sleep_for(kWindow);
+    window.stop.store(true, std::memory_order_relaxed);
+    const auto end = std::chrono::steady_clock::now();
+    for (auto& t : threads) t.join();
+    uint64_t total = 0;
+    for (uint64_t d : done) total += d;
+    return {total, std::chrono::duration<double>(end - start).count()};
+}
+
+void Scaling(benchmark::State& state, Layout layout) {
+    std::vector<std::unique_ptr<KRMM::Partition>> owned;
+    KRMM::Partition* partitions[kMaxWorkers] = {};
+    if (layout != Layout::raw) {
+        owned.emplace_back(NewPartition());
+        if (layout == Layout::own) owned.emplace_back(NewPartition());
+        for (int w = 0; w < kMaxWorkers; ++w) partitions[w] = owned[layout == Layout::own ? w : 0].get();
+    }
+    for (auto& p : owned)
+        for (int i = 0; i < kResident; ++i) p->NewHandle(kRequest);
+
+    uint64_t ops[kMaxWorkers + 1] = {};
+    double seconds[kMaxWorkers + 1] = {};
+    for (auto _ : state) {
+        double iteration = 0;
+        for (int workers = 1; workers <= kMaxWorkers; ++workers) {
+            const auto [n, s] = RunWindow(workers, partitions);
+            ops[workers] += n;
+            seconds[workers] += s;
+            iteration += s;
+        }
+        state.SetIterationTime(iteration);
+    }
+    const double ops1 = static_cast<double>(ops[1]) / seconds[1];
+    const double ops2 = static_cast<double>(ops[2]) / seconds[2];
+    state.counters["ops_1t"] = ops1;
+    state.counters["ops_2t"] = ops2;
+    state.counters["bytes_2t"] = ops2 * kRequest;
+    state.counters["ratio_2_over_1"] = ops2 / ops1;
+    // The partitions release the resident blocks when they are destroyed.
+}
+
+} // namespace
+
+BENCHMARK_CAPTURE(Scaling, own, Layout::own)->Name("scaling/own/krmm")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Scaling, shared, Layout::shared)->Name("scaling/shared/krmm")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Scaling, raw, Layout::raw)->Name("scaling/shared/raw")->UseManualTime()->Unit(benchmark::kMillisecond);
+
+} // namespace krmm_bench
