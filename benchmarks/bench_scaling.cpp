@@ -12,14 +12,18 @@
 // both alike. A window counts only while all of its workers run: the workers
 // are started, wait at a gate until every one of them is ready, run until the
 // window closes, and the operations done before the gate opened or after it
-// closed are not counted. Counters:
+// closed are not counted. The machine may be shared: a pair of windows
+// counts only if in both every worker had its core for at least 90% of the
+// window (its thread CPU time says so). Counters:
 //   ops_1t, ops_2t  - operations per second in total, 1 and 2 workers
 //   bytes_2t        - bytes written per second with 2 workers
 //   ratio_2_over_1  - ops_2t / ops_1t (2.0 is perfect scaling)
+//   valid_share     - the share of window pairs that counted
 // Each worker keeps 64 blocks of its own alive, so a partition's chains are
 // not empty while the pair runs.
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -48,11 +52,24 @@ struct Window {
     std::atomic<bool> stop{false};
 };
 
-// Runs the pair until the window closes; returns the pairs finished inside it.
-uint64_t Work(Window& window, KRMM::Partition* partition) {
+double ThreadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct WorkerResult {
+    uint64_t pairs = 0;
+    double cpuSeconds = 0;
+};
+
+// Runs the pair until the window closes: the pairs finished inside it, and
+// the CPU time the worker got meanwhile.
+WorkerResult Work(Window& window, KRMM::Partition* partition) {
     window.ready.fetch_add(1, std::memory_order_acq_rel);
     while (!window.go.load(std::memory_order_acquire)) {
     }
+    const double cpuStart = ThreadCpuSeconds();
     uint64_t done = 0;
     while (!window.stop.load(std::memory_order_relaxed)) {
         for (int k = 0; k < 32; ++k) {
@@ -70,13 +87,18 @@ uint64_t Work(Window& window, KRMM::Partition* partition) {
         }
         done += 32;
     }
-    return done;
+    return {done, ThreadCpuSeconds() - cpuStart};
 }
 
-// One window with `workers` threads; returns {pairs, seconds}.
-std::pair<uint64_t, double> RunWindow(int workers, KRMM::Partition* const* partitions) {
+struct WindowResult {
+    uint64_t pairs;
+    double seconds;
+    bool allRan;  // every worker had its core for at least 90% of the window
+};
+
+WindowResult RunWindow(int workers, KRMM::Partition* const* partitions) {
     Window window;
-    std::vector<uint64_t> done(static_cast<size_t>(workers));
+    std::vector<WorkerResult> done(static_cast<size_t>(workers));
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w)
         threads.emplace_back([&, w] { done[static_cast<size_t>(w)] = Work(window, partitions[w]); });
@@ -87,9 +109,13 @@ std::pair<uint64_t, double> RunWindow(int workers, KRMM::Partition* const* parti
     window.stop.store(true, std::memory_order_relaxed);
     const auto end = std::chrono::steady_clock::now();
     for (auto& t : threads) t.join();
-    uint64_t total = 0;
-    for (uint64_t d : done) total += d;
-    return {total, std::chrono::duration<double>(end - start).count()};
+    const double seconds = std::chrono::duration<double>(end - start).count();
+    WindowResult result{0, seconds, true};
+    for (const WorkerResult& d : done) {
+        result.pairs += d.pairs;
+        result.allRan = result.allRan && d.cpuSeconds >= 0.9 * seconds;
+    }
+    return result;
 }
 
 void Scaling(benchmark::State& state, Layout layout) {
@@ -105,15 +131,28 @@ void Scaling(benchmark::State& state, Layout layout) {
 
     uint64_t ops[kMaxWorkers + 1] = {};
     double seconds[kMaxWorkers + 1] = {};
+    int valid = 0, pairs = 0;
     for (auto _ : state) {
+        WindowResult windows[kMaxWorkers + 1];
         double iteration = 0;
+        bool allRan = true;
         for (int workers = 1; workers <= kMaxWorkers; ++workers) {
-            const auto [n, s] = RunWindow(workers, partitions);
-            ops[workers] += n;
-            seconds[workers] += s;
-            iteration += s;
+            windows[workers] = RunWindow(workers, partitions);
+            iteration += windows[workers].seconds;
+            allRan = allRan && windows[workers].allRan;
         }
         state.SetIterationTime(iteration);
+        ++pairs;
+        if (!allRan) continue;
+        ++valid;
+        for (int workers = 1; workers <= kMaxWorkers; ++workers) {
+            ops[workers] += windows[workers].pairs;
+            seconds[workers] += windows[workers].seconds;
+        }
+    }
+    if (valid == 0) {
+        state.SkipWithError("no window in which every worker had its core");
+        return;
     }
     const double ops1 = static_cast<double>(ops[1]) / seconds[1];
     const double ops2 = static_cast<double>(ops[2]) / seconds[2];
@@ -121,6 +160,7 @@ void Scaling(benchmark::State& state, Layout layout) {
     state.counters["ops_2t"] = ops2;
     state.counters["bytes_2t"] = ops2 * kRequest;
     state.counters["ratio_2_over_1"] = ops2 / ops1;
+    state.counters["valid_share"] = static_cast<double>(valid) / pairs;
     // The partitions release the resident blocks when they are destroyed.
 }
 

@@ -37,14 +37,6 @@ struct alignas(64) SlowPathCounts {
 };
 SlowPathCounts g_counts;
 
-inline void CpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
-
 // Polls the word with plain loads (the holder's release store then finds the
 // line shared rather than fought over by compare-and-swaps) until it is taken
 // or the spin time is up. \returns whether the caller now holds the lock.

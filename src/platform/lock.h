@@ -67,6 +67,15 @@ void NoteLockReleased(os_unfair_lock_t lock) noexcept;
 bool ThreadHoldsLock(os_unfair_lock_t lock) noexcept;
 #endif
 
+/// A polling loop's pause: lets the other hardware thread of the core run.
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
 inline std::atomic_ref<uint32_t> LockWord(os_unfair_lock_t lock) noexcept {
     return std::atomic_ref<uint32_t>(lock->_os_unfair_lock_opaque);
 }

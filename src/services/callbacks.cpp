@@ -53,14 +53,6 @@ inline std::atomic_ref<uint32_t> SequenceOf(const Partition& partition) noexcept
     return std::atomic_ref<uint32_t>(detail::StripeOf(partition).callbackSequence);
 }
 
-inline void CpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
-
 // A change of the table, inside the list lock: the sequence word is odd for
 // its duration.
 class TableChange {
@@ -153,7 +145,7 @@ void Partition::InvokeCallbacks(int event, size_t size) {
         // before the word we read.
         const uint32_t before = sequence.load(std::memory_order_acquire);
         if ((before & 1u) != 0) {
-            CpuRelax();  // a change is being written right now
+            detail::CpuRelax();  // a change is being written right now
             continue;
         }
         liveCount = 0;
