@@ -59,6 +59,7 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept {
     detail::ApplyLocked(partition, RequestCount(size));
 }
 
+// relaxed: a switch that publishes nothing (diagnostics/call_stack.cpp).
 inline bool TracingOn(const Partition& partition) noexcept {
     return std::atomic_ref<bool>(const_cast<bool&>(partition.stackTraceEnabled))
         .load(std::memory_order_relaxed);

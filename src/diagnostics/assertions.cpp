@@ -20,6 +20,8 @@ std::atomic<diag::AssertObserver> g_assertObserver{nullptr};
 } // namespace
 
 void Partition::KRMM_Assert(bool condition, const char* message) {
+    // acquire: pairs with the installing exchange, so the observer sees what
+    // its installer set up before installing it.
     if (diag::AssertObserver observer = g_assertObserver.load(std::memory_order_acquire)) {
         observer(condition, message);
     }
@@ -27,6 +29,8 @@ void Partition::KRMM_Assert(bool condition, const char* message) {
 
 namespace diag {
 AssertObserver SetAssertObserver(AssertObserver observer) noexcept {
+    // acq_rel: publishes the new observer, and hands back the old one with
+    // what its installer wrote.
     return g_assertObserver.exchange(observer, std::memory_order_acq_rel);
 }
 } // namespace diag

@@ -49,6 +49,7 @@ struct FreeDeleter {
 };
 
 inline bool TracingOn(const bool& flag) noexcept {
+    // relaxed: a switch that publishes nothing; a capture a moment late is fine.
     return std::atomic_ref<bool>(const_cast<bool&>(flag)).load(std::memory_order_relaxed);
 }
 
@@ -107,6 +108,7 @@ void PrintFrames(char* buf, size_t bufSize, void* const* frames, size_t count, s
 } // namespace
 
 void Partition::EnableStackTraceInfo(bool enabled) {
+    // relaxed: see TracingOn.
     std::atomic_ref<bool>(stackTraceEnabled).store(enabled, std::memory_order_relaxed);
 }
 

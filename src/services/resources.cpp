@@ -48,7 +48,8 @@ inline MemoryBlock* TryAllocateHeader() noexcept {
 // qtResource and resFile of a linked block are written without the lock
 // (after the hook-up, and by SetQTResourcePtr) while another thread may be
 // scanning under it, so both sides use atomic accesses: a scan sees each field
-// either before or after the store, never a torn or racing value.
+// either before or after the store, never a torn or racing value. relaxed:
+// neither field publishes other data.
 inline void StoreResourceFields(MemoryBlock* block, void** resourceHandle, short resFile) noexcept {
     std::atomic_ref<void**>(block->qtResource).store(resourceHandle, std::memory_order_relaxed);
     std::atomic_ref<int16_t>(block->resFile).store(resFile, std::memory_order_relaxed);
