@@ -19,7 +19,9 @@
 // Thread safety: the list work of a partition (its registry chains, pool
 // lists, callback table, resource scans and call-stack records) takes a lock
 // of that partition's own, held only for that work: never across a heap
-// call, a callback or a destructor. Different partitions therefore work in
+// call, a memory callback or a block destructor (an assertion observer
+// installed through KRMM/Diagnostics.h is the one outside function that may
+// run under it). Different partitions therefore work in
 // parallel. A thread holding the exported KRMM_CriticalSection excludes the
 // list work of every partition until it leaves. The partition counters stay
 // exact under concurrency. Partitions may be constructed, destroyed, listed
@@ -135,9 +137,9 @@ public:
     unsigned long blockCounts[1024];       ///< Headers on each ordinary chain.
     MemoryBlock* resourceBuckets[1024];    ///< Chain heads of the resource registry.
     unsigned long resourceCounts[1024];    ///< Headers on each resource chain.
-    int64_t bytesAllocated;                ///< Running byte count of blocks handed out.
-    int64_t numBlocks;                     ///< Running count of live blocks of all kinds.
-    int32_t numCalls;                      ///< Allocation requests of all kinds.
+    int64_t bytesAllocated;                ///< Bytes requested (and resized to) minus bytes released; refused requests stay counted.
+    int64_t numBlocks;                     ///< Blocks requested minus blocks released, of all kinds; refused requests stay counted.
+    int32_t numCalls;                      ///< Allocation requests of all kinds, refused ones included.
     int64_t numpoolHits;                   ///< Allocations served from the current pool.
     int64_t numAllocates;                  ///< Printed by the report; never changed.
     uint32_t word1000;                     ///< 1000; never read.
@@ -455,7 +457,9 @@ public:
     ///@}
 
     /// \name Block enumeration and list comparison
-    /// Lock-free walks of the ordinary registry; lists end at their first null.
+    /// Unsynchronised walks of the ordinary registry: no lock is taken, so the
+    /// caller keeps other threads from allocating or releasing in the
+    /// partition meanwhile. Lists end at their first null.
     ///@{
     /// \returns the number of live ordinary blocks.
     size_t GetBlockCount() const;

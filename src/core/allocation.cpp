@@ -1,4 +1,6 @@
-// allocation.cpp - Allocate, Resize, Deallocate and the copies built on them.
+// allocation.cpp - Allocate, Resize, Deallocate and the copies built on them;
+// the hand-out and take-back of pool blocks; the notification of the memory
+// callbacks when the heap refuses.
 //
 // Every heap and pool block is made, resized and released here. A request
 // counts whatever becomes of it, and a refusal does not take the count back.
@@ -12,12 +14,13 @@
 // Thread safety: Allocate and Deallocate hold the partition's list lock
 // (PartitionListGuard) only around the one registry call and the counts;
 // heap calls, the stack capture and the callbacks run without it. Resize,
-// DuplicateHandle and the TXString pair take no lock. One block must not be
-// used from two threads at once.
+// DuplicateHandle and the TXString pair take no lock. RequestPoolBlock and
+// ReleasePoolBlock take it inside the pool list operations
+// (core/pool_lists.h). InvokeCallbacks reads the callback table without it.
+// One block must not be used from two threads at once.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <limits>
 #include <new>
 
 #include <KRMM/KRMM.h>
@@ -25,16 +28,17 @@
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/pool_lists.h"
 #include "core/registry.h"
+#include "core/release.h"
 #include "core/resizing.h"
-#include "diagnostics/sanitizer_hooks.h"
 #include "core/list_guard.h"
-#include "pools/pool_internal.h"
+#include "core/sanitizer_hooks.h"
 
 namespace KRMM {
 namespace {
 
-constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+using detail::kSizeMax;
 
 // The heap's refusal as a null result. Only std::bad_alloc (and what derives
 // from it) is a refusal; any other exception is not ours to swallow.
@@ -59,18 +63,12 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept {
     detail::ApplyLocked(partition, RequestCount(size));
 }
 
-// relaxed: a switch that publishes nothing (diagnostics/call_stack.cpp).
-inline bool TracingOn(const Partition& partition) noexcept {
-    return std::atomic_ref<bool>(const_cast<bool&>(partition.stackTraceEnabled))
-        .load(std::memory_order_relaxed);
-}
-
 // Allocate's pool path: RequestPoolBlock, then the hand-out's settings. Kept
 // out of line so that the heap path stays lean. Null: the pool is exhausted.
 [[gnu::noinline]] Ptr AllocateFromPool(Partition& partition, size_t size) {
     const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
     MemoryBlock* block;
-    if (TracingOn(partition)) {
+    if (detail::TracingOn(partition)) {
         // The capture runs in RequestPoolBlock's frame, which its record
         // names; the counts then take a section of their own.
         block = partition.RequestPoolBlock(partition.currentPool);
@@ -123,7 +121,7 @@ inline bool TracingOn(const Partition& partition) noexcept {
     detail::FormatHeader(block, detail::InlineDataOf(block), size, capacity, 0, nullptr);
 
     // With tracing off the capture of a block without a record does nothing.
-    if (TracingOn(*this)) CollectStackTrace(block);
+    if (detail::TracingOn(*this)) CollectStackTrace(block);
 
     if (detached) {
         // A size within 8 bytes of SIZE_MAX cannot carry its link word.
@@ -219,11 +217,7 @@ void Partition::Deallocate(void* p) {
         block->magic = 0;
         detail::UnlinkBlock(block, blockBuckets, blockCounts);
     }
-    if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
-    detail::san::BlockReleasing(block);
-    block->masterPtr = nullptr;
-    detail::ReleaseStackRecord(block);
-    ::operator delete(block);
+    detail::FreeHeader(block);
 }
 
 Handle Partition::DuplicateHandle(const void* h) {
@@ -235,6 +229,65 @@ Handle Partition::DuplicateHandle(const void* h) {
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, source->masterPtr, size);
     return GetHandle(copy);
+}
+
+// Never inlined: its name is the first line of the stack it records.
+[[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
+    // The capture takes the lock itself.
+    if (block != nullptr) CollectStackTrace(block);
+    return block;
+}
+
+void Partition::ReleasePoolBlock(Handle pool, Handle block) {
+    detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
+}
+
+namespace {
+struct Registration {
+    MemoryCallbackProc proc;
+    void* userData;
+};
+} // namespace
+
+// The table is read without a lock (Resize notifies, and may run on a thread
+// that holds KRMM_CriticalSection) but as a consistent copy: registrations
+// make the stripe's sequence word odd while they change a slot
+// (services/callbacks.cpp), and a copy taken while it was odd, or across a
+// change of it, is taken again. A thread holding KRMM_CriticalSection holds
+// every stripe, so no change is in progress for it and its first copy holds.
+void Partition::InvokeCallbacks(int event, size_t size) {
+    // A snapshot: 128 pairs (2 KiB) on the stack, no heap, which matters
+    // because we are usually here because the heap said no.
+    Registration live[detail::kCallbackSlots];
+    size_t liveCount = 0;
+    const std::atomic_ref<uint32_t> sequence = detail::CallbackSequenceOf(*this);
+    for (;;) {
+        // acquire: the slot loads below see at least the changes completed
+        // before the word we read.
+        const uint32_t before = sequence.load(std::memory_order_acquire);
+        if ((before & 1u) != 0) {
+            detail::CpuRelax();  // a change is being written right now
+            continue;
+        }
+        liveCount = 0;
+        for (size_t i = 0; i < detail::kCallbackSlots; ++i) {
+            // relaxed: the sequence word orders these loads against changes.
+            if (std::atomic_ref<int32_t>(callbackRefCounts[i]).load(std::memory_order_relaxed) <= 0) continue;
+            const MemoryCallbackProc proc =
+                std::atomic_ref<MemoryCallbackProc>(callbackProcs[i]).load(std::memory_order_relaxed);
+            if (proc != nullptr)
+                live[liveCount++] = Registration{
+                    proc, std::atomic_ref<void*>(callbackUserData[i]).load(std::memory_order_relaxed)};
+        }
+        // acquire fence: if a slot load above saw a change's store, the
+        // reload below sees that change's odd (or later) word.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sequence.load(std::memory_order_relaxed) == before) break;
+    }
+    // Once per function whatever its count, in slot order. An exception from a
+    // callback ends the walk and passes to our caller.
+    for (size_t k = 0; k < liveCount; ++k) live[k].proc(event, size, live[k].userData);
 }
 
 void* Partition::TXStringAllocate(size_t size) {

@@ -34,6 +34,8 @@
 
 #include <KRMM/KRMM.h>
 
+#include "platform/thread_safety.h"
+
 namespace KRMM::detail {
 
 /// Atomic add, for bytesAllocated and the histogram: any thread, lock held or not.
@@ -46,7 +48,7 @@ inline void CounterAdd(T& counter, T delta) noexcept {
 /// Add for numCalls, numBlocks and numpoolHits. The caller holds the
 /// partition's list lock, and so does every other writer of the counter.
 template <class T>
-inline void LockedCounterAdd(T& counter, T delta) noexcept {
+inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCriticalSection) {
     // relaxed load and store: the lock orders the writers; the atomics only
     // keep unlocked readers from seeing a torn value.
     std::atomic_ref<T> ref(counter);
@@ -77,7 +79,8 @@ struct CounterChange {
 }
 
 /// Applies the rest of `change`. The caller holds the partition's list lock.
-[[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept {
+[[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept
+    KRMM_REQUIRES(kCriticalSection) {
     if (change.blocks != 0) LockedCounterAdd(partition.numBlocks, change.blocks);
     if (change.calls != 0) LockedCounterAdd(partition.numCalls, change.calls);
     if (change.poolHits != 0) LockedCounterAdd(partition.numpoolHits, change.poolHits);

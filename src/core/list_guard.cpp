@@ -1,5 +1,6 @@
-// list_guard.cpp - the exported lock KRMM_CriticalSection, its entry points,
-// the stripes of list work, the partition-list lock, and fork.
+// list_guard.cpp - what taking the exported lock KRMM_CriticalSection means
+// (its entry points), the stripes of list work, the partition-list lock, and
+// fork. The lock word itself is the platform port's (linux/lock_word.cpp).
 //
 // Fork: a child starts with the forking thread alone, so a lock some other
 // thread held at that moment would stay held for ever. Before a fork the
@@ -11,28 +12,11 @@
 // Thread safety: see list_guard.h.
 #include "core/list_guard.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
-// The lock word owns a whole cache line: any other data there, even data
-// that is only read, would be fought over by every core that takes the lock.
-// An aligned variable alone does not ensure that (the linker may place the
-// next variable in the rest of its line), so the exported lock is an alias of
-// the first word of a private line-sized, line-aligned record.
-namespace KRMM::detail {
-struct alignas(64) LockLine {
-    os_unfair_lock word;
-};
-static_assert(sizeof(LockLine) == 64);
-} // namespace KRMM::detail
-
-extern "C" {
-[[gnu::visibility("hidden")]] KRMM::detail::LockLine krmm_critical_section_line = {{0}};
-extern os_unfair_lock KRMM_CriticalSection [[gnu::alias("krmm_critical_section_line")]];
-}
+#include "platform/prim.h"
 
 namespace KRMM::detail {
 
@@ -40,6 +24,10 @@ ListStripe g_listStripes[kListStripes];
 
 namespace {
 
+// The partition-list lock, alone on its line like the stripes.
+struct alignas(64) LockLine {
+    os_unfair_lock word;
+};
 LockLine g_allPartitionsLock;
 
 // Who holds the exported lock: the address of a thread-local byte of the
@@ -65,8 +53,9 @@ void ChildAfterFork() noexcept {
     ReleaseAfterFork();
 }
 
+// At load: fork may come before any lock was ever taken.
 [[gnu::constructor]] void RegisterForkHandlers() {
-    pthread_atfork(PrepareFork, ReleaseAfterFork, ChildAfterFork);
+    prim::OnFork(PrepareFork, ReleaseAfterFork, ChildAfterFork);
 }
 
 #if defined(KRMM_DEBUG_CHECKS)

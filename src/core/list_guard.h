@@ -37,12 +37,14 @@
 // runs while a guard is held.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include <KRMM/KRMM.h>
 
 #include "platform/lock.h"
+#include "platform/thread_safety.h"
 
 namespace KRMM::detail {
 
@@ -72,6 +74,14 @@ inline ListStripe& StripeOf(const Partition& partition) noexcept {
     return g_listStripes[(address * 0x9E3779B97F4A7C15ull) >> (64 - kListStripeBits)];
 }
 
+/// The sequence word of the callback tables of the partitions on
+/// `partition`'s stripe: odd while a registration changes one of them
+/// (services/callbacks.cpp), read around a notification's copy
+/// (Partition::InvokeCallbacks, core/allocation.cpp).
+inline std::atomic_ref<uint32_t> CallbackSequenceOf(const Partition& partition) noexcept {
+    return std::atomic_ref<uint32_t>(StripeOf(partition).callbackSequence);
+}
+
 /// Gives `stripe` back, waits until the exported lock is free, takes
 /// `stripe` again; repeats until the exported word is free with the stripe held.
 void WaitOutExportedLock(os_unfair_lock_t stripe) noexcept;
@@ -85,10 +95,14 @@ void NoteListWorkEnded() noexcept;
 
 /// Holds the list lock of one partition for its scope: registry chains and
 /// counts, the pool lists, the callback table, the resource scans and the
-/// call-stack records of that partition.
-class PartitionListGuard {
+/// call-stack records of that partition. For the thread-safety analysis it
+/// acquires kCriticalSection, which stands for "may do list work"
+/// (platform/thread_safety.h); the bodies, which work on lock words, are
+/// not analysed.
+class KRMM_SCOPED_CAPABILITY PartitionListGuard {
 public:
     [[gnu::always_inline]] explicit PartitionListGuard(const Partition& partition) noexcept
+        KRMM_ACQUIRE(kCriticalSection) KRMM_NO_THREAD_SAFETY_ANALYSIS
         : stripe_(&StripeOf(partition).lock) {
 #if defined(KRMM_DEBUG_CHECKS)
         NoteListWorkStarting();
@@ -100,7 +114,7 @@ public:
         if (__builtin_expect(LockWord(ExportedLock()).load(std::memory_order_relaxed) != kLockFree, 0))
             WaitOutExportedLock(stripe_);
     }
-    [[gnu::always_inline]] ~PartitionListGuard() {
+    [[gnu::always_inline]] ~PartitionListGuard() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
         LockRelease(stripe_);
 #if defined(KRMM_DEBUG_CHECKS)
         NoteListWorkEnded();
@@ -113,7 +127,8 @@ private:
     os_unfair_lock_t stripe_;
 };
 
-/// Holds the lock of the process-wide partition list for its scope.
+/// Holds the lock of the process-wide partition list for its scope. Not
+/// kCriticalSection: the partition list is no list work of any partition.
 class AllPartitionsGuard {
 public:
     AllPartitionsGuard() noexcept;

@@ -8,6 +8,7 @@
 
 #include "core/layout.h"
 #include "core/registry.h"
+#include "platform/lock.h"
 
 namespace KRMM {
 
@@ -16,10 +17,12 @@ unsigned long Partition::GetMemoryBlockHash(const MemoryBlock* block) {
 }
 
 void Partition::HookupBlockToList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
+    detail::CriticalSectionIsHeld();  // the caller's part
     detail::LinkBlock(block, detail::BucketOf(block), buckets, counts);
 }
 
 void Partition::RemoveBlockFromList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
+    detail::CriticalSectionIsHeld();  // the caller's part
     detail::UnlinkBlock(block, buckets, counts);
 }
 

@@ -23,6 +23,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "core/registry.h"
 
 namespace KRMM {
 namespace {
@@ -32,13 +33,6 @@ inline const MemoryBlock* FindOnChain(const MemoryBlock* head, const void* ptr) 
         if (block->masterPtr == ptr) return block;
     }
     return nullptr;
-}
-
-inline bool ChainHolds(const MemoryBlock* head, const void* handle) noexcept {
-    for (const MemoryBlock* block = head; block != nullptr; block = block->next) {
-        if (block == handle) return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -85,7 +79,7 @@ bool Partition::PointerIsValid(const void* ptr, bool verify, bool skipPool) cons
 bool Partition::HandleBelongsToUs(const void* handle) const {
     if (handle == nullptr) return false;
     const unsigned long bucket = GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
-    return ChainHolds(blockBuckets[bucket], handle) || ChainHolds(resourceBuckets[bucket], handle);
+    return detail::ChainHolds(blockBuckets[bucket], handle) || detail::ChainHolds(resourceBuckets[bucket], handle);
 }
 
 bool Partition::HandleIsValid(const void* handle, bool verify) const {

@@ -13,15 +13,14 @@
 // the current pool's free count with relaxed atomic loads (its other header
 // fields never change), so a report taken while other
 // threads allocate is a set of individually exact but unsynchronised values.
-#include <sys/types.h>
-
 #include <cstdio>
+#include <type_traits>
 
 #include <KRMM/KRMM.h>
 
 #include "core/counters.h"
 #include "core/layout.h"
-#include "pools/pool_internal.h"
+#include "core/pool_lists.h"
 
 namespace KRMM {
 namespace {
@@ -30,6 +29,8 @@ namespace {
 constexpr size_t kComparedBounds = detail::kStatClasses - 1;
 constexpr size_t kLineBufferSize = 256;   // every report line fits
 constexpr size_t kLabelBufferSize = 128;  // every label fits (44 bytes at most)
+// The signed type of size_t, which printf's %zd reads.
+using SignedSize = std::make_signed_t<size_t>;
 
 } // namespace
 
@@ -62,10 +63,10 @@ void Partition::PrintMemoryStats(unsigned int options) const {
     std::snprintf(line, sizeof line,
                   "KRMM: numCalls: %d. numBlocks: %zd. bytesAllocated: %zd   numAllocates: %zd   "
                   "numpoolHits: %zd\n",
-                  detail::CounterLoad(numCalls), static_cast<ssize_t>(detail::CounterLoad(numBlocks)),
-                  static_cast<ssize_t>(detail::CounterLoad(bytesAllocated)),
-                  static_cast<ssize_t>(detail::CounterLoad(numAllocates)),
-                  static_cast<ssize_t>(detail::CounterLoad(numpoolHits)));
+                  detail::CounterLoad(numCalls), static_cast<SignedSize>(detail::CounterLoad(numBlocks)),
+                  static_cast<SignedSize>(detail::CounterLoad(bytesAllocated)),
+                  static_cast<SignedSize>(detail::CounterLoad(numAllocates)),
+                  static_cast<SignedSize>(detail::CounterLoad(numpoolHits)));
     OutputDebugStringA(line);
 
     // A current pool is reported whether or not pooled allocation is on.
@@ -75,8 +76,8 @@ void Partition::PrintMemoryStats(unsigned int options) const {
     if (pool != nullptr) {
         const PoolHeader* header = detail::PoolHeaderOf(pool);
         std::snprintf(line, sizeof line, "    TotalHandles: %zd    NumUsed: %zd\n",
-                      static_cast<ssize_t>(header->blockCount),
-                      static_cast<ssize_t>(header->blockCount - detail::FreeCountOf(header)));
+                      static_cast<SignedSize>(header->blockCount),
+                      static_cast<SignedSize>(header->blockCount - detail::FreeCountOf(header)));
         OutputDebugStringA(line);
     }
 

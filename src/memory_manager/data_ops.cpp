@@ -20,16 +20,16 @@
 // blocks involved must not be used from another thread meanwhile. MemMem
 // touches only its arguments.
 #include <cstring>
-#include <limits>
 
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "memory_manager/object_refusal.h"
 
 namespace KRMM {
 namespace {
 
-constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+using detail::kSizeMax;
 
 // `base + extra` in `sum`; false when it would wrap.
 inline bool GrownSize(size_t base, size_t extra, size_t& sum) noexcept {
@@ -49,12 +49,11 @@ bool RefuseUnrepresentableSize(Partition& partition) {
 // and stays the caller's. False (variable null) when the copy fails.
 bool Partition::HandToHand(char**& h) {
     if (h == nullptr) return false;
-    if (GetInstantiatedState(*h)) {
-        KRMM_Assert(false,
-                    "Partition::HandToHand - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::HandToHand - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *h))
         return false;
-    }
     h = DuplicateHandle(h);
     return h != nullptr;
 }
@@ -82,12 +81,11 @@ bool Partition::PtrToXHand(const void* src, char** h, unsigned long size) {
 // `src` and `dst` may be the same handle: its contents are then doubled.
 bool Partition::HandAndHand(const char* const* src, char** dst) {
     if (src == nullptr || dst == nullptr) return false;
-    if (GetInstantiatedState(*src) || GetInstantiatedState(*dst)) {
-        KRMM_Assert(false,
-                    "Partition::HandAndHand - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::HandAndHand - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *src, *dst))
         return false;
-    }
     const size_t srcSize = GetKRMMHandleSize(src);
     const size_t dstSize = GetKRMMHandleSize(dst);
     size_t total;

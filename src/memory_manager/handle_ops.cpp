@@ -14,15 +14,12 @@
 
 #include "core/layout.h"
 #include "core/resizing.h"
+#include "memory_manager/object_refusal.h"
 
 namespace KRMM {
 namespace {
 
 constexpr int8_t kHandleStateLocked = static_cast<int8_t>(0x80);
-
-inline const MemoryBlock* BlockOfHandle(const void* h) noexcept {
-    return static_cast<const MemoryBlock*>(h);
-}
 
 } // namespace
 
@@ -53,12 +50,11 @@ Ptr Partition::NewPtrClear(unsigned long size) {
 // itself and builds Resize's (empty) procedure only when the data must move.
 bool Partition::SetHandleSize(char** h, unsigned long size) {
     if (h == nullptr) return false;
-    if (GetInstantiatedState(*h)) {
-        KRMM_Assert(false,
-                    "Partition::SetHandleSize - 1 - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::SetHandleSize - 1 - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *h))
         return false;
-    }
     MemoryBlock* block = detail::BlockOf(h);
     if (detail::KeepsStorage(block, size)) {
         detail::ResizeInPlace(*this, block, size);
@@ -70,12 +66,11 @@ bool Partition::SetHandleSize(char** h, unsigned long size) {
 bool Partition::SetHandleSize(char** h, unsigned long size,
                               std::function<void(void*, unsigned long, void*, unsigned long)> copy) {
     if (h == nullptr) return false;
-    if (GetInstantiatedState(*h)) {
-        KRMM_Assert(false,
-                    "Partition::SetHandleSize - 2 - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::SetHandleSize - 2 - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *h))
         return false;
-    }
     // Resize takes its procedure by value: it gets exactly one copy of ours,
     // destroyed when Resize returns or an exception passes through.
     return Resize(h, size, copy);
@@ -94,11 +89,11 @@ bool Partition::SetPtrSize(char* p, unsigned long size) {
 }
 
 size_t Partition::GetKRMMHandleSize(const void* h) const {
-    return h != nullptr ? BlockOfHandle(h)->memSize : 0;
+    return h != nullptr ? detail::BlockOf(h)->memSize : 0;
 }
 
 size_t Partition::GetKRMMHandleMaxSize(const void* h) const {
-    return h != nullptr ? BlockOfHandle(h)->capacity : 0;
+    return h != nullptr ? detail::BlockOf(h)->capacity : 0;
 }
 
 size_t Partition::GetHandleSize(const char* const* h) const {
@@ -148,7 +143,7 @@ int8_t Partition::HGetState(const char* const* h) const {
 }
 
 bool Partition::HandleIsLocked_Legacy(const char* const* h) const {
-    return h != nullptr && BlockOfHandle(h)->locked;
+    return h != nullptr && detail::BlockOf(h)->locked;
 }
 
 bool Partition::SetHandleLockState_Legacy(char** h, bool lock) {
@@ -158,7 +153,7 @@ bool Partition::SetHandleLockState_Legacy(char** h, bool lock) {
 }
 
 unsigned int Partition::GetHandleOversize(const char* const* h) const {
-    return h != nullptr ? BlockOfHandle(h)->oversize : 0;
+    return h != nullptr ? detail::BlockOf(h)->oversize : 0;
 }
 
 void Partition::SetHandleOversize(char** h, unsigned int oversize, bool force) {

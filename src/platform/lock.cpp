@@ -1,5 +1,7 @@
 // lock.cpp - the lock primitive's slow paths, its debug bookkeeping and its
-// statistics.
+// slow-path counts. The lock word of KRMM_CriticalSection is defined by the
+// platform's port (linux/lock_word.cpp), its entry points by the core
+// (core/list_guard.cpp), which knows what taking it means.
 //
 // Thread safety: see lock.h.
 #include "platform/lock.h"
@@ -8,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <KRMM/Diagnostics.h>
 
 #include "platform/prim.h"
 
@@ -54,6 +55,12 @@ bool SpinToTake(os_unfair_lock_t lock) noexcept {
 }
 
 } // namespace
+
+LockSlowPathCounts ReadLockSlowPathCounts() noexcept {
+    // Relaxed: statistics, read without ordering against anything else.
+    return {g_counts.contended.load(std::memory_order_relaxed),
+            g_counts.sleeps.load(std::memory_order_relaxed)};
+}
 
 void LockContended(os_unfair_lock_t lock) noexcept {
     // relaxed: a statistic, ordered with nothing.
@@ -134,20 +141,3 @@ void NoteLockReleased(os_unfair_lock_t lock) noexcept {
 
 } // namespace KRMM::detail
 
-namespace KRMM::diag {
-
-LockStatistics GetLockStatistics() noexcept {
-    // relaxed: statistics, each exact on its own.
-    return {detail::g_counts.contended.load(std::memory_order_relaxed),
-            detail::g_counts.sleeps.load(std::memory_order_relaxed)};
-}
-
-bool ProcessWideBarrierInUse() noexcept {
-    return prim::ProcessWideBarrierInUse();
-}
-
-void DisableProcessWideBarrier() noexcept {
-    prim::DisableProcessWideBarrier();
-}
-
-} // namespace KRMM::diag

@@ -40,6 +40,8 @@
 
 #include <KRMM/UnfairLock.h>
 
+#include "platform/thread_safety.h"
+
 namespace KRMM::detail {
 
 inline constexpr uint32_t kLockFree = 0;
@@ -52,6 +54,14 @@ struct alignas(64) SleeperCount {
     std::atomic<uint32_t> count;
 };
 extern SleeperCount g_lockSleepers[kSleeperSlots];
+
+/// Process-wide counts of the slow path since the process started.
+struct LockSlowPathCounts {
+    uint64_t contendedAcquires;  ///< acquires that found the lock held
+    uint64_t kernelSleeps;       ///< times a waiter slept in the kernel
+};
+/// \returns the counts as they stand (relaxed loads; no lock).
+LockSlowPathCounts ReadLockSlowPathCounts() noexcept;
 
 void LockContended(os_unfair_lock_t lock) noexcept;
 void UnlockWakeWaiter(os_unfair_lock_t lock) noexcept;
@@ -117,5 +127,10 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
         UnlockWakeWaiter(lock);
     }
 }
+
+/// States, for the analysis, that the caller holds KRMM_CriticalSection: the
+/// contract of the exported registry primitives, whose callers the library
+/// cannot see. Checks nothing at run time.
+inline void CriticalSectionIsHeld() noexcept KRMM_ASSERT_CAPABILITY(kCriticalSection) {}
 
 } // namespace KRMM::detail

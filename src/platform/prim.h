@@ -1,15 +1,34 @@
-// prim.h - the narrow interface between KRMM and its operating system (internal).
+// prim.h - the one seam between KRMM and its operating system (internal).
 //
-// Everything the library needs from the platform beyond the C++ standard
-// library goes through these functions; CMake compiles exactly one
-// implementation directory (src/platform/linux/ on Linux).
+// Every call the library makes to the operating system, its loader or its
+// runtime beyond the C++ standard library goes through the functions below;
+// nothing outside src/platform/ includes a system header or names an OS
+// call. Each OS has one folder, src/platform/<os>/, whose sources.cmake
+// lists its files and the optional packages they use (the root CMakeLists
+// picks the folder by CMAKE_SYSTEM_NAME). Linux is src/platform/linux/.
+//
+// A port to another OS adds such a folder and nothing else. It must provide:
+//   - the storage of the exported lock word KRMM_CriticalSection (zero at
+//     load, alone on its cache line; linux/lock_word.cpp);
+//   - FutexWait / FutexWakeOne (sleep and wake on a 32-bit word),
+//     ProcessWideBarrier (may return false: the lock then polls with a
+//     timeout instead) with its switches, and OnFork (fork handlers; a port
+//     without fork does nothing);
+//   - CaptureStack (return addresses of the calling thread);
+//   - SymbolizeFrames, DescribeFrame and Demangle (naming frames; they may
+//     return null / false / empty details where the platform knows nothing);
+//   - ReadMemory (a copy of memory that may not be mapped, without faulting);
+//   - ShowModalAlert (may just write to standard error and answer "OK").
+// The generic lock (platform/lock.h), the alert handler (platform/alert.cpp)
+// and everything above the platform stay as they are.
 //
 // Thread safety: every function may be called from any thread; none keeps
-// state except where said.
+// state except where said, and none takes KRMM_CriticalSection.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 namespace KRMM::prim {
 
@@ -19,6 +38,9 @@ namespace KRMM::prim {
 void FutexWait(uint32_t* word, uint32_t expected, uint64_t timeoutNs = 0) noexcept;
 /// Wakes at most one thread sleeping in FutexWait on `word`.
 void FutexWakeOne(uint32_t* word) noexcept;
+/// Has `prepare` called before every fork of the process (in the forking
+/// thread), `parent` after it in the parent and `child` in the child.
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 /// Makes every thread of the process that is running right now execute a full
 /// memory barrier before this returns (the heavy half of an asymmetric
 /// fence; the other threads pay nothing). \returns false when the platform
@@ -33,6 +55,12 @@ void DisableProcessWideBarrier() noexcept;
 /// In a child just forked: the barrier's registration belongs to the parent's
 /// address space, so the next call decides again (unless it was switched off).
 void ResetProcessWideBarrier() noexcept;
+
+/// Writes at most `capacity` return addresses of the calling thread, innermost
+/// first, into `frames`. The first ones may be frames of this function and of
+/// wrappers around it (a sanitizer's); callers that want a given frame first
+/// look for it. \returns the number written (0 when nothing can be captured).
+int CaptureStack(void** frames, int capacity) noexcept;
 
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the
@@ -61,13 +89,24 @@ struct FrameDetail {
 /// \returns false, with `*out` zeroed, for a null frame.
 bool DescribeFrame(const void* frame, FrameDetail* out, char* file, size_t fileSize) noexcept;
 
-/// \returns whether source files and lines can be found at all (the build has
-/// a line-table reader).
-bool HaveSourceLines() noexcept;
+/// \returns the demangled form of a mangled C++ symbol as one malloc'd string
+/// (release with free()), or null when `symbol` is not a name the runtime's
+/// demangler accepts or memory is short.
+char* Demangle(const char* symbol) noexcept;
+
+/// Copies `bytes` bytes at `address` into `out` without faulting on memory
+/// that is not mapped (a wild pointer read from a damaged record).
+/// \returns false, `out` unspecified, when any of them cannot be read.
+bool ReadMemory(const void* address, void* out, size_t bytes) noexcept;
 
 /// Asks the user to choose between "OK" and "Stop showing memory asserts".
 /// \returns true for "OK"; with nobody to ask, writes both texts to standard
 /// error and returns true.
 bool ShowModalAlert(const char* message, const char* informative);
+
+/// Releases the malloc'd results above (std::unique_ptr<char*, FreeDeleter>).
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
 
 } // namespace KRMM::prim

@@ -15,26 +15,29 @@
 // Nothing here allocates per hand-out; only a block grown past blockSize owns
 // detached storage, which its release frees.
 //
+// The free and used lists themselves, with RequestPoolBlock and
+// ReleasePoolBlock, belong to the core (core/pool_lists.h,
+// core/allocation.cpp), since Allocate and Deallocate serve pool blocks.
+//
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under the partition's list lock (pools/pool_internal.h; the stack
-// capture, and the freeing of a released block's detached storage and stack
-// record, run outside it; a release with nothing to free takes the lock
-// once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
+// the registry under the partition's list lock (core/pool_lists.h; the
+// stack capture, and the freeing of a released block's detached storage and
+// stack record, run outside it; a release with nothing to free takes the
+// lock once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
 // IsHandleInUse take no lock of their own; changing or destroying a pool
 // while other threads allocate from it is the caller's responsibility.
 #include <cstdint>
-#include <limits>
 
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
-#include "pools/pool_internal.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/pool_lists.h"
+#include "core/sanitizer_hooks.h"
 
 namespace KRMM {
 namespace {
 
-constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+using detail::kSizeMax;
 constexpr size_t kPerBlockOverhead = detail::kHeaderSize + sizeof(PoolSlot);
 
 void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
@@ -79,18 +82,6 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
     // With no blocks this address is never followed: freeCount is 0.
     header->freeList = slots;
     return pool;
-}
-
-// Never inlined: its name is the first line of the stack it records.
-[[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
-    MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
-    // The capture takes the lock itself.
-    if (block != nullptr) CollectStackTrace(block);
-    return block;
-}
-
-void Partition::ReleasePoolBlock(Handle pool, Handle block) {
-    detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
 }
 
 // Blocks still handed out are taken back first, as ReleasePoolBlock does:

@@ -6,6 +6,9 @@
 // user data; it stays until unregistered as many times. A slot is free
 // exactly when its count is 0.
 //
+// The notification itself (InvokeCallbacks) belongs to the core, whose
+// allocation paths call it when the heap refuses (core/allocation.cpp).
+//
 // Thread safety: registration and unregistration hold the partition's list
 // lock (PartitionListGuard) for their whole work. Notifications and the two
 // queries read the table without it, because Resize notifies and Resize may
@@ -49,15 +52,11 @@ inline void Store(T& word, T value) noexcept {
     std::atomic_ref<T>(word).store(value, std::memory_order_relaxed);
 }
 
-inline std::atomic_ref<uint32_t> SequenceOf(const Partition& partition) noexcept {
-    return std::atomic_ref<uint32_t>(detail::StripeOf(partition).callbackSequence);
-}
-
 // A change of the table, inside the list lock: the sequence word is odd for
 // its duration.
 class TableChange {
 public:
-    explicit TableChange(const Partition& partition) noexcept : sequence_(SequenceOf(partition)) {
+    explicit TableChange(const Partition& partition) noexcept : sequence_(detail::CallbackSequenceOf(partition)) {
         // relaxed load: only list-lock holders write the word, and we hold it.
         const uint32_t even = sequence_.load(std::memory_order_relaxed);
         sequence_.store(even + 1, std::memory_order_relaxed);
@@ -93,11 +92,6 @@ int FindFreeSlot(const Partition& partition) noexcept {
     return -1;
 }
 
-struct Registration {
-    MemoryCallbackProc proc;
-    void* userData;
-};
-
 } // namespace
 
 bool Partition::RegisterMemoryCallbackFunction(MemoryCallbackProc proc, void* userData) {
@@ -132,36 +126,6 @@ int Partition::GetMemoryCallbackFunctionIndex(MemoryCallbackProc proc) const {
 
 int Partition::GetFreeMemoryCallbackFunctionSlot() const {
     return FindFreeSlot(*this);
-}
-
-void Partition::InvokeCallbacks(int event, size_t size) {
-    // A snapshot: 128 pairs (2 KiB) on the stack, no heap,
-    // which matters because we are usually here because the heap said no.
-    Registration live[detail::kCallbackSlots];
-    size_t liveCount = 0;
-    const std::atomic_ref<uint32_t> sequence = SequenceOf(*this);
-    for (;;) {
-        // acquire: the slot loads below see at least the changes completed
-        // before the word we read.
-        const uint32_t before = sequence.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) {
-            detail::CpuRelax();  // a change is being written right now
-            continue;
-        }
-        liveCount = 0;
-        for (int i = 0; i < kSlotCount; ++i) {
-            if (Load(callbackRefCounts[i]) <= 0) continue;
-            const MemoryCallbackProc proc = Load(callbackProcs[i]);
-            if (proc != nullptr) live[liveCount++] = Registration{proc, Load(callbackUserData[i])};
-        }
-        // acquire fence: if a slot load above saw a change's store, the
-        // reload below sees that change's odd (or later) word.
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sequence.load(std::memory_order_relaxed) == before) break;
-    }
-    // Once per function whatever its count, in slot order. An exception from a
-    // callback ends the walk and passes to our caller.
-    for (size_t k = 0; k < liveCount; ++k) live[k].proc(event, size, live[k].userData);
 }
 
 } // namespace KRMM

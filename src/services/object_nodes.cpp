@@ -11,38 +11,29 @@
 #include "core/layout.h"
 
 namespace KRMM {
-namespace {
-
-// The header of `data`, or null when `data` or its link word is null.
-inline MemoryBlock* NodeOf(const void* data) noexcept {
-    return data != nullptr ? detail::HeaderOf(data) : nullptr;
-}
-
-} // namespace
-
 void Partition::SetDestructor(const void* data, BlockDestructorProc proc) {
     if (proc == nullptr) {
         KRMM_Assert(false, "Partition::SetDestructor was passed a null pointer.");
         return;
     }
-    if (MemoryBlock* block = NodeOf(data)) block->destructor = proc;
+    if (MemoryBlock* block = detail::HeaderOf(data)) block->destructor = proc;
 }
 
 void Partition::CallDestructor(const void* data) {
-    MemoryBlock* block = NodeOf(data);
+    MemoryBlock* block = detail::HeaderOf(data);
     if (block != nullptr && block->destructor != nullptr) block->destructor(data);
 }
 
 void Partition::ClearDestructor(const void* data) {
-    if (MemoryBlock* block = NodeOf(data)) block->destructor = nullptr;
+    if (MemoryBlock* block = detail::HeaderOf(data)) block->destructor = nullptr;
 }
 
 void Partition::SetInstantiatedState(const void* data, bool state) {
-    if (MemoryBlock* block = NodeOf(data)) block->instantiated = state;
+    if (MemoryBlock* block = detail::HeaderOf(data)) block->instantiated = state;
 }
 
 bool Partition::GetInstantiatedState(const void* data) const {
-    const MemoryBlock* block = NodeOf(data);
+    const MemoryBlock* block = detail::HeaderOf(data);
     return block != nullptr && block->instantiated;
 }
 

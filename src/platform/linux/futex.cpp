@@ -1,11 +1,13 @@
-// futex.cpp - kernel wait and wake for the lock word (Linux futex), and the
+// futex.cpp - kernel wait and wake for the lock word (Linux futex), the
 // process-wide barrier (membarrier) that lets the lock release without an
-// atomic read-modify-write, decided once per process.
+// atomic read-modify-write, decided once per process, and the fork handlers
+// that keep a child from inheriting a held lock.
 //
 // Thread safety: any thread.
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <linux/membarrier.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,6 +20,10 @@
 #include "platform/prim.h"
 
 namespace KRMM::prim {
+
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept {
+    pthread_atfork(prepare, parent, child);
+}
 
 void FutexWait(uint32_t* word, uint32_t expected, uint64_t timeoutNs) noexcept {
     // The lock word is process-private: the private futex avoids the
