@@ -146,6 +146,7 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept {
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
+    detail::PrefetchListLock(*this);
     detail::CountBytes(*this, RequestCount(size));
     {
         detail::PartitionListGuard guard(*this);
@@ -208,6 +209,7 @@ void Partition::Deallocate(void* p) {
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
+    detail::PrefetchListLock(*this);
     detail::CountBytes(*this, release);
     {
         detail::PartitionListGuard guard(*this);

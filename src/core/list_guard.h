@@ -74,6 +74,18 @@ inline ListStripe& StripeOf(const Partition& partition) noexcept {
     return g_listStripes[(address * 0x9E3779B97F4A7C15ull) >> (64 - kListStripeBits)];
 }
 
+/// Asks for the line of the partition's stripe in a writable state, so that
+/// its transfer from another core overlaps the counter update that precedes
+/// the guard instead of following it.
+inline void PrefetchListLock(const Partition& partition) noexcept {
+#if defined(__x86_64__)
+    // prefetchw: a plain hint, and a no-op on cores that predate it.
+    asm volatile("prefetchw %0" : : "m"(StripeOf(partition).lock));
+#else
+    __builtin_prefetch(&StripeOf(partition).lock, 1);
+#endif
+}
+
 /// The sequence word of the callback tables of the partitions on
 /// `partition`'s stripe: odd while a registration changes one of them
 /// (services/callbacks.cpp), read around a notification's copy
