@@ -4,7 +4,7 @@
     scripts/plot_scaling.py OUT.png LABEL=RUN.json [LABEL=RUN.json ...]
 
 Each RUN.json is Google Benchmark JSON output of
-`krmm_bench --benchmark_filter=scaling`; each LABEL (e.g. before, after) gets
+`krmm_bench --benchmark_filter=scaling` (several runs may be concatenated); each LABEL (e.g. before, after) gets
 one bar per layout and thread count: the median over repetitions of the
 operations per second (counters ops_1t, ops_2t), with the 2-over-1 ratio
 written above the 2-thread bar. Also prints the medians as a Markdown table.
@@ -24,7 +24,9 @@ def medians(path):
         runs = json.load(f)["benchmarks"]
     out = {}
     for prefix, _ in LAYOUTS:
-        rows = [r for r in runs if r["name"].startswith(prefix) and r.get("run_type") == "iteration"]
+        # A run in which no time counted reports zeros: left out.
+        rows = [r for r in runs if r["name"].startswith(prefix) and r.get("run_type") == "iteration"
+                and r.get("counted_2t_ms", 0) > 0]
         if rows:
             out[prefix] = tuple(statistics.median(r[k] for r in rows)
                                 for k in ("ops_1t", "ops_2t", "ratio_2_over_1"))
@@ -66,9 +68,9 @@ def main(argv):
     ax.set_xticks(range(len(groups)))
     ax.set_xticklabels([f"{title}\n{threads} thread{'s' if threads > 1 else ''}" for _, title, threads in groups],
                        fontsize=8)
-    ax.set_ylabel("NewHandle(200) + write + DisposeHandle, million per second (all threads)")
+    ax.set_ylabel("million pairs per second, all threads")
     ax.set_yscale("log")
-    ax.set_title("Throughput at 1 and 2 threads (2-over-1 ratio above the 2-thread bars)")
+    ax.set_title("NewHandle(200) + write + DisposeHandle at 1 and 2 threads (2-over-1 ratio above the 2-thread bars)")
     ax.legend()
     fig.tight_layout()
     fig.savefig(argv[1], dpi=110)
