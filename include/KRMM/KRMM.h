@@ -21,13 +21,13 @@
 // of that partition's own, held only for that work: never across a heap
 // call, a memory callback or a block destructor (an assertion observer
 // installed through KRMM/Diagnostics.h is the one outside function that may
-// run under it). Different partitions therefore work in
-// parallel. A thread holding the exported KRMM_CriticalSection excludes the
-// list work of every partition until it leaves. The partition counters stay
-// exact under concurrency. Partitions may be constructed, destroyed, listed
-// and unlisted from any thread at any time (the partition list has a lock of
-// its own). One block must not be used from two threads at once. Locks work
-// within one process only.
+// run under it). Different partitions therefore work in parallel. A thread
+// holding the exported KRMM_CriticalSection excludes the list work of every
+// partition until it leaves. The partition counters stay exact under
+// concurrency. Partitions may be constructed, destroyed, listed and unlisted
+// from any thread at any time (the partition list has a lock of its own).
+// One block must not be used from two threads at once. Locks work within
+// one process only.
 #pragma once
 
 #include <cstddef>
