@@ -274,17 +274,16 @@ void Partition::InvokeCallbacks(int event, size_t size) {
         }
         liveCount = 0;
         for (size_t i = 0; i < detail::kCallbackSlots; ++i) {
-            // relaxed: the sequence word orders these loads against changes.
-            if (std::atomic_ref<int32_t>(callbackRefCounts[i]).load(std::memory_order_relaxed) <= 0) continue;
+            // acquire: a load that sees a change's (release) store makes that
+            // change's odd word visible to the reload below.
+            if (std::atomic_ref<int32_t>(callbackRefCounts[i]).load(std::memory_order_acquire) <= 0) continue;
             const MemoryCallbackProc proc =
-                std::atomic_ref<MemoryCallbackProc>(callbackProcs[i]).load(std::memory_order_relaxed);
+                std::atomic_ref<MemoryCallbackProc>(callbackProcs[i]).load(std::memory_order_acquire);
             if (proc != nullptr)
                 live[liveCount++] = Registration{
-                    proc, std::atomic_ref<void*>(callbackUserData[i]).load(std::memory_order_relaxed)};
+                    proc, std::atomic_ref<void*>(callbackUserData[i]).load(std::memory_order_acquire)};
         }
-        // acquire fence: if a slot load above saw a change's store, the
-        // reload below sees that change's odd (or later) word.
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // relaxed: ordered after the slot loads by their acquire.
         if (sequence.load(std::memory_order_relaxed) == before) break;
     }
     // Once per function whatever its count, in slot order. An exception from a

@@ -47,9 +47,12 @@ inline T Load(const T& word) noexcept {
     return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_relaxed);
 }
 
+// A slot store inside a TableChange. release: a notification that reads
+// this value (with acquire) then also sees the odd sequence word stored
+// before it, so it takes its copy again.
 template <class T>
 inline void Store(T& word, T value) noexcept {
-    std::atomic_ref<T>(word).store(value, std::memory_order_relaxed);
+    std::atomic_ref<T>(word).store(value, std::memory_order_release);
 }
 
 // A change of the table, inside the list lock: the sequence word is odd for
@@ -59,10 +62,9 @@ public:
     explicit TableChange(const Partition& partition) noexcept : sequence_(detail::CallbackSequenceOf(partition)) {
         // relaxed load: only list-lock holders write the word, and we hold it.
         const uint32_t even = sequence_.load(std::memory_order_relaxed);
+        // relaxed: the slot stores that follow are releases, which order
+        // this odd word before them (see Store).
         sequence_.store(even + 1, std::memory_order_relaxed);
-        // release fence: a reader that sees any of our slot stores below
-        // also sees the odd word when it looks again after its acquire fence.
-        std::atomic_thread_fence(std::memory_order_release);
     }
     ~TableChange() {
         // release: our slot stores are visible to a reader whose acquiring
