@@ -47,5 +47,15 @@ TEST(Lock, ExcludesConcurrentHoldersWakesSleepersAndReturnsToZero) {
 TEST(LockDeathTest, RecursiveLockingAbortsInDebugBuilds) {
     os_unfair_lock lock = {0};
     EXPECT_DEATH(os_unfair_lock_lock(&lock); os_unfair_lock_lock(&lock), "locked recursively");
+    KRMM::Partition partition;
+    EXPECT_DEATH(KRMM::EnterCriticalSection(&KRMM_CriticalSection); partition.NewHandle(8), "locked recursively");
+}
+
+TEST(LockDeathTest, UnlockByAThreadThatDoesNotHoldItAbortsInDebugBuilds) {
+    os_unfair_lock lock = {0};
+    EXPECT_DEATH(os_unfair_lock_unlock(&lock), "does not hold it");
+    os_unfair_lock_lock(&lock);
+    EXPECT_DEATH(std::thread([&] { os_unfair_lock_unlock(&lock); }).join(), "does not hold it");
+    os_unfair_lock_unlock(&lock);
 }
 #endif

@@ -31,6 +31,18 @@ struct LockStatistics {
 /// \returns the lock's slow-path counts since the process started. Takes no lock.
 KRMM_API LockStatistics GetLockStatistics() noexcept;
 
+/// \returns whether the lock uses the kernel's process-wide barrier
+/// (membarrier) to let a release skip an atomic read-modify-write. It is
+/// decided when a waiter first sleeps: not used when the environment variable
+/// KRMM_MEMBARRIER is "0", nor under a seccomp filter unless KRMM_MEMBARRIER
+/// is "1", nor when the kernel refuses it. Without it, sleeping waiters wake
+/// every 200 microseconds to look at the lock again. Takes no lock.
+KRMM_API bool ProcessWideBarrierInUse() noexcept;
+/// Stops the lock from ever calling membarrier again. A host that installs a
+/// seccomp filter forbidding it calls this first, before other threads run.
+/// Takes no lock.
+KRMM_API void DisableProcessWideBarrier() noexcept;
+
 /// Watches the failed reports of Partition::KRMM_Assert: (condition, message),
 /// with condition always false; checks that pass are not reported.
 using AssertObserver = void (*)(bool condition, const char* message);

@@ -16,16 +16,18 @@
 // registered memory callbacks; exceptions thrown by a callback or by a
 // ResizeCopyProc pass through to the caller.
 //
-// Thread safety: one process-wide lock, KRMM_CriticalSection, guards the
-// registry chains of every partition, the pool lists, callback registration,
-// the resource-registry scans and the call-stack records. It is held only for
-// short list work: never across a heap call, a memory callback or a block
-// destructor (an assertion observer installed through KRMM/Diagnostics.h is
-// the one outside function that may run under it). The partition counters
-// are updated atomically. Everything else is the
-// caller's to serialise: one block must not be used from two threads at once,
-// and partitions must not be constructed, destroyed, listed or unlisted
-// concurrently with any other use of the partition list.
+// Thread safety: the list work of a partition (its registry chains, pool
+// lists, callback table, resource scans and call-stack records) takes a lock
+// of that partition's own, held only for that work: never across a heap
+// call, a memory callback or a block destructor (an assertion observer
+// installed through KRMM/Diagnostics.h is the one outside function that may
+// run under it). Different partitions therefore work in parallel. A thread
+// holding the exported KRMM_CriticalSection excludes the list work of every
+// partition until it leaves. The partition counters stay exact under
+// concurrency. Partitions may be constructed, destroyed, listed and unlisted
+// from any thread at any time (the partition list has a lock of its own).
+// One block must not be used from two threads at once. Locks work within
+// one process only.
 #pragma once
 
 #include <cstddef>
@@ -159,7 +161,12 @@ public:
     static Partition* partitionList;
 
     /// \name Lifecycle and partition list
-    /// None of these takes the lock; the caller serialises all use of the list.
+    /// None of these takes KRMM_CriticalSection. Changes of the list are made
+    /// under a lock of its own, so any thread may construct, destroy, list and
+    /// unlist partitions at any time; racing first calls of
+    /// GetPartitionByIdentifier make one partition. A partition must not be
+    /// used on another thread while it is destroyed, and FreeAllPartitions
+    /// must not race with any other use of the partitions it frees.
     ///@{
     /// Gives every field its initial value (the identifier excepted; it reads
     /// empty until set) and enters the partition at the head of partitionList.
@@ -193,7 +200,8 @@ public:
     /// \returns the registry bucket (0..1023) of a header address. Pure, no lock.
     static unsigned long GetMemoryBlockHash(const MemoryBlock* block);
     /// Pushes `block` at the head of its bucket's chain in the given registry.
-    /// The caller holds KRMM_CriticalSection.
+    /// The caller holds KRMM_CriticalSection (the library itself holds the
+    /// partition's own list lock, which that excludes).
     void HookupBlockToList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts);
     /// Unlinks `block` from the chain named by its `bucket`. The caller holds
     /// KRMM_CriticalSection.
@@ -356,11 +364,14 @@ public:
     /// replaces the slot's user data) or takes the lowest free slot. A null
     /// `proc` is counted like any other but never called.
     /// \returns false, changing nothing, when `proc` is new and all 128 slots
-    /// are in use. Holds KRMM_CriticalSection for its whole work.
+    /// are in use. Holds the partition's list lock for its whole work.
     bool RegisterMemoryCallbackFunction(MemoryCallbackProc proc, void* userData);
     /// Lowers the count of `proc`; at 0 its slot is free again (function and
     /// user data null). \returns false when `proc` is not registered.
-    /// Holds KRMM_CriticalSection for its whole work.
+    /// Holds the partition's list lock for its whole work. A notification
+    /// running on another thread may have copied the table just before, so
+    /// `proc` can still be called once after this returns: its user data
+    /// must outlive that.
     bool UnregisterMemoryCallbackFunction(MemoryCallbackProc proc);
     /// \returns the slot of `proc`, or -1. Reads the table without the lock.
     int GetMemoryCallbackFunctionIndex(MemoryCallbackProc proc) const;
@@ -371,13 +382,13 @@ public:
     /// request of `size` bytes): each non-null function in use is called once,
     /// whatever its count, with (event, size, its user data), in slot order.
     /// Takes no lock (Resize notifies, and may run on a thread that holds
-    /// KRMM_CriticalSection): the live (function, user data) pairs are read
-    /// with atomic loads into a stack array, then called, so a callback may
-    /// itself register, unregister or allocate; registrations made while the
-    /// calls run take effect from the next notification. A slot registered or
-    /// unregistered on another thread during the snapshot may be seen before or
-    /// after that change. Nothing is
-    /// allocated. An
+    /// KRMM_CriticalSection): the live (function, user data) pairs are
+    /// copied into a stack array, then called, so a callback may itself
+    /// register, unregister or allocate; registrations made while the calls
+    /// run take effect from the next notification. A slot registered or
+    /// unregistered on another thread during the copy is seen as it was
+    /// before or after that change, never a mix of the two (the copy is
+    /// taken again when a change came in between). Nothing is allocated. An
     /// exception thrown by a callback stops the walk (later slots are not
     /// called) and passes out to the caller unchanged.
     void InvokeCallbacks(int event, size_t size);

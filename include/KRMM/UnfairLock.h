@@ -7,9 +7,18 @@
 // release a plain store and a load (a waiter about to sleep makes that safe
 // with a process-wide barrier of its own).
 //
+// A lock works for the threads of one process only: the count of sleeping
+// waiters that lets a release skip the wake-up call lives in the process's
+// own memory, so a lock word placed in memory shared with another process
+// can leave a waiter there asleep for ever.
+//
+// Taking KRMM_CriticalSection through os_unfair_lock_lock is the same as
+// through KRMM::EnterCriticalSection: its holder excludes the list work of
+// every partition (KRMM/KRMM.h).
+//
 // Thread safety: both functions may be called from any thread. A thread
-// must not lock a lock it already holds (debug builds abort when it does),
-// and only the holder may unlock.
+// must not lock a lock it already holds, and only the holder may unlock;
+// debug builds abort on both.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +42,7 @@ KRMM_API void os_unfair_lock_lock(os_unfair_lock_t lock);
 KRMM_API void os_unfair_lock_unlock(os_unfair_lock_t lock);
 }
 
-/// The one lock that guards the registries of every partition. Zero
+/// The exported lock: its holder excludes the registry, pool-list,
+/// callback-table and resource-scan changes of every partition. Zero
 /// (unlocked) at load.
 extern "C" KRMM_API os_unfair_lock KRMM_CriticalSection;

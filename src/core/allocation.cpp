@@ -4,18 +4,20 @@
 //
 // Every heap and pool block is made, resized and released here. A request
 // counts whatever becomes of it, and a refusal does not take the count back.
-// The counts are made inside the critical section that links (or unlinks)
-// the block, after the heap call rather than before it; a refused request
-// takes the lock briefly just to count, before it is reported and before the
-// callbacks hear of it. Nobody can tell the difference, and it spares the
-// separate atomic updates (core/counters.h).
+// numCalls and numBlocks are counted inside the critical section that links
+// (or unlinks) the block, after the heap call rather than before it; a
+// refused request takes the lock briefly just to count, before it is
+// reported and before the callbacks hear of it. Nobody can tell the
+// difference, and it spares separate atomic updates. bytesAllocated is added
+// atomically just before the section (core/counters.h).
 //
-// Thread safety: Allocate and Deallocate hold KRMM_CriticalSection only around
-// the one registry call and the counts; heap calls, the stack capture and the
-// callbacks run without it. Resize, DuplicateHandle and the TXString pair take
-// no lock. RequestPoolBlock and ReleasePoolBlock take it inside the pool list
-// operations (core/pool_lists.h). InvokeCallbacks reads the callback table
-// without it. One block must not be used from two threads at once.
+// Thread safety: Allocate and Deallocate hold the partition's list lock
+// (PartitionListGuard) only around the one registry call and the counts;
+// heap calls, the stack capture and the callbacks run without it. Resize,
+// DuplicateHandle and the TXString pair take no lock. RequestPoolBlock and
+// ReleasePoolBlock take it inside the pool list operations
+// (core/pool_lists.h). InvokeCallbacks reads the callback table without it.
+// One block must not be used from two threads at once.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -30,8 +32,8 @@
 #include "core/registry.h"
 #include "core/release.h"
 #include "core/resizing.h"
+#include "core/list_guard.h"
 #include "core/sanitizer_hooks.h"
-#include "platform/lock.h"
 
 namespace KRMM {
 namespace {
@@ -56,7 +58,8 @@ inline detail::CounterChange RequestCount(size_t size) noexcept {
 // A refused heap request still counts as a request and a block: counted on
 // entry, never taken back. The lock is taken only for the count.
 void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUDES(detail::kCriticalSection) {
-    detail::CriticalSection lock;
+    detail::CountBytes(partition, RequestCount(size));
+    detail::PartitionListGuard guard(partition);
     detail::ApplyLocked(partition, RequestCount(size));
 }
 
@@ -71,7 +74,8 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUD
         // names; the counts then take a section of their own.
         block = partition.RequestPoolBlock(partition.currentPool);
         if (block == nullptr) return nullptr;
-        detail::CriticalSection lock;
+        detail::CountBytes(partition, hit);
+        detail::PartitionListGuard guard(partition);
         detail::ApplyLocked(partition, hit);
     } else {
         // RequestPoolBlock with the counts made in its critical section. A
@@ -144,9 +148,10 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUD
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
-    detail::PrefetchForWrite(&bytesAllocated);
+    detail::PrefetchListLock(*this);
+    detail::CountBytes(*this, RequestCount(size));
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         detail::ApplyLocked(*this, RequestCount(size));
         detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
     }
@@ -206,9 +211,10 @@ void Partition::Deallocate(void* p) {
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
-    detail::PrefetchForWrite(&bytesAllocated);
+    detail::PrefetchListLock(*this);
+    detail::CountBytes(*this, release);
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, release);
         KRMM_Assert(magicOk, "Deallocate invalid block magic number");
@@ -248,20 +254,39 @@ struct Registration {
 };
 } // namespace
 
+// The table is read without a lock (Resize notifies, and may run on a thread
+// that holds KRMM_CriticalSection) but as a consistent copy: registrations
+// make the stripe's sequence word odd while they change a slot
+// (services/callbacks.cpp), and a copy taken while it was odd, or across a
+// change of it, is taken again. A thread holding KRMM_CriticalSection holds
+// every stripe, so no change is in progress for it and its first copy holds.
 void Partition::InvokeCallbacks(int event, size_t size) {
     // A snapshot: 128 pairs (2 KiB) on the stack, no heap, which matters
-    // because we are usually here because the heap said no. Acquire on the
-    // count pairs with the release that made the slot live, so the function
-    // and user data read after it are the registered ones (services/callbacks.cpp).
+    // because we are usually here because the heap said no.
     Registration live[detail::kCallbackSlots];
     size_t liveCount = 0;
-    for (size_t i = 0; i < detail::kCallbackSlots; ++i) {
-        if (std::atomic_ref<int32_t>(callbackRefCounts[i]).load(std::memory_order_acquire) <= 0) continue;
-        const MemoryCallbackProc proc =
-            std::atomic_ref<MemoryCallbackProc>(callbackProcs[i]).load(std::memory_order_relaxed);
-        if (proc != nullptr)
-            live[liveCount++] = Registration{
-                proc, std::atomic_ref<void*>(callbackUserData[i]).load(std::memory_order_relaxed)};
+    const std::atomic_ref<uint32_t> sequence = detail::CallbackSequenceOf(*this);
+    for (;;) {
+        // acquire: the slot loads below see at least the changes completed
+        // before the word we read.
+        const uint32_t before = sequence.load(std::memory_order_acquire);
+        if ((before & 1u) != 0) {
+            detail::CpuRelax();  // a change is being written right now
+            continue;
+        }
+        liveCount = 0;
+        for (size_t i = 0; i < detail::kCallbackSlots; ++i) {
+            // acquire: a load that sees a change's (release) store makes that
+            // change's odd word visible to the reload below.
+            if (std::atomic_ref<int32_t>(callbackRefCounts[i]).load(std::memory_order_acquire) <= 0) continue;
+            const MemoryCallbackProc proc =
+                std::atomic_ref<MemoryCallbackProc>(callbackProcs[i]).load(std::memory_order_acquire);
+            if (proc != nullptr)
+                live[liveCount++] = Registration{
+                    proc, std::atomic_ref<void*>(callbackUserData[i]).load(std::memory_order_acquire)};
+        }
+        // relaxed: ordered after the slot loads by their acquire.
+        if (sequence.load(std::memory_order_relaxed) == before) break;
     }
     // Once per function whatever its count, in slot order. An exception from a
     // callback ends the walk and passes to our caller.

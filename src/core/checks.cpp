@@ -25,6 +25,8 @@ std::atomic<detail::ReportObserver> g_reportObserver{nullptr};
 
 void Partition::KRMM_Assert(bool condition, const char* message) {
     if (condition) return;
+    // acquire: pairs with the installing exchange, so the observer sees what
+    // its installer set up before installing it.
     if (detail::ReportObserver observer = g_reportObserver.load(std::memory_order_acquire))
         observer(false, message);
 }
@@ -32,6 +34,8 @@ void Partition::KRMM_Assert(bool condition, const char* message) {
 namespace detail {
 
 ReportObserver ExchangeReportObserver(ReportObserver observer) noexcept {
+    // acq_rel: publishes the new observer, and hands back the old one with
+    // what its installer wrote.
     return g_reportObserver.exchange(observer, std::memory_order_acq_rel);
 }
 

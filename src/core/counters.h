@@ -4,27 +4,28 @@
 // time (with relaxed atomic loads inside the library). They stay exact while
 // several threads allocate from one partition, by two disciplines:
 //
-// - numCalls, numBlocks and numpoolHits are written only while the writer
-//   holds KRMM_CriticalSection, so a relaxed load followed by a relaxed store
-//   is a complete, unlosable update (LockedCounterAdd). Allocate and
-//   Deallocate hold the lock anyway to link and unlink, which makes these
-//   counts free. Every writer must follow this rule: the heap path of
+// - numCalls, numBlocks and numpoolHits are written only under the list lock
+//   of their partition (PartitionListGuard, core/list_guard.h), so a relaxed
+//   load followed by a relaxed store is a complete, unlosable update
+//   (LockedCounterAdd). Allocate and Deallocate hold that lock anyway to link
+//   and unlink, which makes these counts nearly free: the heap path of
 //   Allocate (on success inside its link section, on a refusal in a short
 //   section of its own), the pool path (inside the hand-out section),
-//   Deallocate and the pool branch of Deallocate (inside the unlink section),
-//   and the resource operations. One atomic read-modify-write from a thread
-//   that does not hold the lock would be lost by a concurrent load/store pair.
+//   Deallocate and its pool branch (inside the unlink section), and the
+//   resource operations. One atomic read-modify-write from a thread that does
+//   not hold the lock would be lost by a concurrent load/store pair.
 //
-// - bytesAllocated is also changed by Resize, which never takes the lock (a
-//   host may resize while it holds KRMM_CriticalSection, and the lock is not
+// - bytesAllocated is also changed by Resize, which takes no lock (a host may
+//   resize while it holds KRMM_CriticalSection, and the lock is not
 //   recursive). It is therefore always updated with an atomic
-//   read-modify-write (CounterAdd), by every writer, inside a critical
-//   section or not.
+//   read-modify-write (CounterAdd), and always outside the critical section:
+//   inside, the read-modify-write of a line other cores fight over would
+//   lengthen the section every other thread of the partition waits for.
 //
 // Readers see each counter's latest value, with no ordering between counters.
 //
-// Thread safety: CounterAdd and CounterLoad from any thread; LockedCounterAdd
-// and ApplyLocked only with KRMM_CriticalSection held.
+// Thread safety: CounterAdd, CountBytes and CounterLoad from any thread;
+// LockedCounterAdd and ApplyLocked only under the partition's list lock.
 #pragma once
 
 #include <atomic>
@@ -37,16 +38,19 @@
 
 namespace KRMM::detail {
 
-/// Atomic add, for bytesAllocated: any thread, lock held or not.
+/// Atomic add, for bytesAllocated and the histogram: any thread, lock held or not.
 template <class T>
 inline void CounterAdd(T& counter, T delta) noexcept {
+    // relaxed: a counter publishes nothing; the add itself is never lost.
     std::atomic_ref<T>(counter).fetch_add(delta, std::memory_order_relaxed);
 }
 
-/// Add for numCalls, numBlocks and numpoolHits. The caller holds
-/// KRMM_CriticalSection, and so does every other writer of the counter.
+/// Add for numCalls, numBlocks and numpoolHits. The caller holds the
+/// partition's list lock, and so does every other writer of the counter.
 template <class T>
 inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCriticalSection) {
+    // relaxed load and store: the lock orders the writers; the atomics only
+    // keep unlocked readers from seeing a torn value.
     std::atomic_ref<T> ref(counter);
     // Unsigned arithmetic: the counts wrap like the hardware's add would.
     using U = std::make_unsigned_t<T>;
@@ -56,6 +60,7 @@ inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCritic
 
 template <class T>
 inline T CounterLoad(const T& counter) noexcept {
+    // relaxed: each counter's own latest value, no order between counters.
     return std::atomic_ref<T>(const_cast<T&>(counter)).load(std::memory_order_relaxed);
 }
 
@@ -68,10 +73,14 @@ struct CounterChange {
     int64_t poolHits = 0;  ///< numpoolHits
 };
 
-/// Applies `change`. The caller holds KRMM_CriticalSection.
+/// Applies the byte part of `change`. Any thread, outside the critical section.
+[[gnu::always_inline]] inline void CountBytes(Partition& partition, const CounterChange& change) noexcept {
+    if (change.bytes != 0) CounterAdd(partition.bytesAllocated, change.bytes);
+}
+
+/// Applies the rest of `change`. The caller holds the partition's list lock.
 [[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept
     KRMM_REQUIRES(kCriticalSection) {
-    if (change.bytes != 0) CounterAdd(partition.bytesAllocated, change.bytes);
     if (change.blocks != 0) LockedCounterAdd(partition.numBlocks, change.blocks);
     if (change.calls != 0) LockedCounterAdd(partition.numCalls, change.calls);
     if (change.poolHits != 0) LockedCounterAdd(partition.numpoolHits, change.poolHits);

@@ -1,11 +1,17 @@
 // partition_list.cpp - construction and destruction of partitions, the
 // process-wide partition list and the partition's name.
 //
-// Thread safety: the list and the name take no lock. The host must not
-// construct, destroy, list, unlist or look up partitions on two threads at
-// once, and no other thread may use a partition while it is destroyed. The
-// destructor takes KRMM_CriticalSection only inside the pool take-back and
-// the release it calls; its own registry walk runs without it.
+// Thread safety: constructing, destroying, listing and unlisting partitions
+// and looking up the list head are safe from any thread at any time: every
+// change of the list is made under its own lock (AllPartitionsGuard, never
+// KRMM_CriticalSection), and the head is published with a release store, so
+// a thread that finds a partition at the head sees it fully initialised.
+// GetPartitionByIdentifier makes the first partition exactly once when
+// threads race for it. The list links are written under that lock only; a
+// host that walks them while other threads change the list must take care
+// itself. No other thread may use a partition while it is destroyed. The
+// destructor takes list locks only inside the pool take-back and the
+// release it calls; its own registry walk runs without them. The name takes no lock.
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -16,6 +22,7 @@
 
 #include "core/checks.h"
 #include "core/layout.h"
+#include "core/list_guard.h"
 #include "core/partition_hooks.h"
 #include "core/pool_lists.h"
 #include "core/release.h"
@@ -53,6 +60,29 @@ size_t PoolDepth(const MemoryBlock* block) {
     for (; block->pool != nullptr; block = detail::BlockOf(block->pool)) ++depth;
     return depth;
 }
+
+// The head is read without the lock by anybody (acquire, pairing with the
+// release of StoreHead: the partition's fields are initialised before it is
+// seen at the head); it is written under AllPartitionsGuard only.
+Partition* LoadHead() noexcept {
+    return std::atomic_ref<Partition*>(Partition::partitionList).load(std::memory_order_acquire);
+}
+
+void StoreHead(Partition* head) noexcept {
+    std::atomic_ref<Partition*>(Partition::partitionList).store(head, std::memory_order_release);
+}
+
+// Enters `partition` at the head. The caller holds AllPartitionsGuard.
+void LinkAtHead(Partition* partition) noexcept {
+    Partition* const head = Partition::partitionList;
+    partition->nextPartition = head;
+    if (head != nullptr) head->prevPartition = partition;
+    StoreHead(partition);
+}
+
+// A record GetPartitionByIdentifier constructs under the list lock: its
+// constructor must leave the listing to it (the lock is not recursive).
+thread_local const void* t_recordListedByCaller = nullptr;
 
 void ReleaseRegistry(MemoryBlock** buckets, unsigned long* counts) {
     for (size_t i = 0; i < detail::kBucketCount; ++i) {
@@ -95,7 +125,7 @@ Partition::Partition()
       nextPartition(nullptr),
       prevPartition(nullptr) {
     std::memcpy(statSlotBounds, kStatSlotBounds, sizeof statSlotBounds);
-    AddThisToList();
+    if (t_recordListedByCaller != this) AddThisToList();
 }
 
 Partition::~Partition() {
@@ -140,42 +170,61 @@ Partition::~Partition() {
     ReleaseRegistry(resourceBuckets, resourceCounts);
 }
 
+// The record is obtained before the lock is taken (no heap call under a
+// lock), then made and listed under it only if the list is still empty, so
+// racing callers get one partition; a loser gives its record back.
+// FreeAllPartitions gives the winner's back with free(). Null when the list
+// is empty and malloc refuses the record.
 Partition* Partition::GetPartitionByIdentifier(const char* identifier, bool) {
-    if (partitionList != nullptr) return partitionList;
+    if (Partition* head = LoadHead()) return head;
     void* record = std::malloc(sizeof(Partition));
-    if (record == nullptr) return nullptr;
-    // The list is empty, so construction leaves both links null and makes the
-    // record the head. FreeAllPartitions gives it back with free().
-    Partition* partition = new (record) Partition();
-    CopyIdentifier(partition->identifier, identifier);
-    return partition;
+    Partition* result;
+    {
+        detail::AllPartitionsGuard guard;
+        result = partitionList;
+        if (result == nullptr && record != nullptr) {
+            t_recordListedByCaller = record;
+            result = new (record) Partition();
+            t_recordListedByCaller = nullptr;
+            CopyIdentifier(result->identifier, identifier);
+            LinkAtHead(result);  // named before anybody can see it
+            record = nullptr;
+        }
+    }
+    std::free(record);
+    return result;
 }
 
 Partition* Partition::GetPartitionListHead() {
-    return partitionList;
+    return LoadHead();
 }
 
+// The whole list is taken off under the lock; the records are freed after it.
 void Partition::FreeAllPartitions() {
-    while (partitionList != nullptr) {
-        Partition* head = partitionList;
-        NotifyPartitionEnding(head);
-        partitionList = head->nextPartition;
-        if (partitionList != nullptr) partitionList->prevPartition = nullptr;
-        std::free(head);
+    Partition* head;
+    {
+        detail::AllPartitionsGuard guard;
+        head = partitionList;
+        StoreHead(nullptr);
     }
-    partitionList = nullptr;
+    while (head != nullptr) {
+        Partition* next = head->nextPartition;
+        NotifyPartitionEnding(head);
+        std::free(head);
+        head = next;
+    }
 }
 
 void Partition::AddThisToList() {
-    nextPartition = partitionList;
-    if (partitionList != nullptr) partitionList->prevPartition = this;
-    partitionList = this;
+    detail::AllPartitionsGuard guard;
+    LinkAtHead(this);
 }
 
 void Partition::RemoveThisFromList() {
+    detail::AllPartitionsGuard guard;
     if (prevPartition != nullptr) prevPartition->nextPartition = nextPartition;
     if (nextPartition != nullptr) nextPartition->prevPartition = prevPartition;
-    if (partitionList == this) partitionList = nextPartition;
+    if (partitionList == this) StoreHead(nextPartition);
     nextPartition = nullptr;
     prevPartition = nullptr;
 }

@@ -14,11 +14,13 @@
 // Block i and slot i find each other by arithmetic: block i lies at
 // firstBlock + i * blockStride, and i = (block - firstBlock) / blockStride.
 //
-// Thread safety: TakeFromPool and ReturnToPool take KRMM_CriticalSection
-// themselves (the caller must not hold it); they never hold it across a heap
-// call. BlockAt and SlotOf only compute addresses.
+// Thread safety: TakeFromPool and ReturnToPool take the partition's list
+// lock (PartitionListGuard) themselves (the caller must not hold it, nor
+// KRMM_CriticalSection); they never hold it across a heap call. BlockAt and
+// SlotOf only compute addresses; FreeCountOf and SlotInUse read without a lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -27,10 +29,32 @@
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
+#include "core/list_guard.h"
 #include "core/sanitizer_hooks.h"
-#include "platform/lock.h"
 
 namespace KRMM::detail {
+
+// freeCount and a slot's inUse are written under the partition's list lock
+// and read without it (the statistics report, IsHandleInUse, a release's
+// check before it takes the lock), so both sides use relaxed atomics: a
+// reader sees the value before or after a change, never a torn or racing
+// one. relaxed: neither publishes other data; the lists are read under the
+// lock only.
+inline size_t FreeCountOf(const PoolHeader* header) noexcept {
+    return std::atomic_ref<size_t>(const_cast<size_t&>(header->freeCount)).load(std::memory_order_relaxed);
+}
+
+inline void SetFreeCount(PoolHeader* header, size_t count) noexcept {
+    std::atomic_ref<size_t>(header->freeCount).store(count, std::memory_order_relaxed);
+}
+
+inline bool SlotInUse(const PoolSlot* slot) noexcept {
+    return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(slot->inUse)).load(std::memory_order_relaxed) != 0;
+}
+
+inline void SetSlotInUse(PoolSlot* slot, bool inUse) noexcept {
+    std::atomic_ref<uint8_t>(slot->inUse).store(inUse ? 1 : 0, std::memory_order_relaxed);
+}
 
 inline MemoryBlock* BlockAt(const PoolHeader* header, size_t index) noexcept {
     return reinterpret_cast<MemoryBlock*>(reinterpret_cast<char*>(header->firstBlock) +
@@ -53,9 +77,9 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     PoolHeader* header = PoolHeaderOf(pool);
     MemoryBlock* block;
     {
-        CriticalSection lock;
-        if (header->freeCount == 0) return nullptr;
-        // The counter update first: its atomic add then overlaps the list work.
+        PartitionListGuard guard(partition);
+        const size_t freeCount = FreeCountOf(header);
+        if (freeCount == 0) return nullptr;
         if (change != nullptr) ApplyLocked(partition, *change);
         PoolSlot* slot = header->freeList;
         header->freeList = slot->nextSlot;
@@ -65,13 +89,14 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
         slot->nextSlot = header->usedList;
         if (header->usedList != nullptr) header->usedList->prevSlot = slot;
         header->usedList = slot;
-        slot->inUse = 1;
-        header->freeCount -= 1;
+        SetSlotInUse(slot, true);
+        SetFreeCount(header, freeCount - 1);
 
         block = BlockAt(header, slot->index);
         Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
         LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
     }
+    if (change != nullptr) CountBytes(partition, *change);
     san::PoolBlockHandedOut(header, block);
     return block;
 }
@@ -90,11 +115,12 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     PoolSlot* slot = SlotOf(header, block);
     // Only this release changes them: read before the lock is taken.
     const bool magicOk = block->magic == kPoolBlockMagic;
-    const bool inUse = slot->inUse != 0;
+    const bool inUse = SlotInUse(slot);
     // The reports follow the counting, as they would after a separate count.
-    std::optional<CriticalSection> lock;
+    std::optional<PartitionListGuard> lock;
     if (change != nullptr) {
-        lock.emplace();
+        CountBytes(partition, *change);
+        lock.emplace(partition);
         ApplyLocked(partition, *change);
     }
     Partition::KRMM_Assert(magicOk, "ReleasePoolBlock invalid block magic number");
@@ -102,7 +128,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
         Partition::KRMM_Assert(false, "ReleasePoolBlock called on block that wasn't in use.");
         return;
     }
-    if (!lock) lock.emplace();
+    if (!lock) lock.emplace(partition);
     UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
     // Unregistered and in use: nobody else reaches the block, the lock or not.
     san::PoolBlockReturning(header, block);
@@ -129,7 +155,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     }
     block->userData = nullptr;
 
-    if (!lock) lock.emplace();
+    if (!lock) lock.emplace(partition);
     if (slot->nextSlot != nullptr) slot->nextSlot->prevSlot = slot->prevSlot;
     if (slot->prevSlot != nullptr) slot->prevSlot->nextSlot = slot->nextSlot;
     if (header->usedList == slot) header->usedList = slot->nextSlot;
@@ -137,8 +163,8 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     slot->nextSlot = header->freeList;
     if (header->freeList != nullptr) header->freeList->prevSlot = slot;
     header->freeList = slot;
-    slot->inUse = 0;
-    header->freeCount += 1;
+    SetSlotInUse(slot, false);
+    SetFreeCount(header, FreeCountOf(header) + 1);
 }
 
 } // namespace KRMM::detail

@@ -11,7 +11,7 @@
 // always the allocating operation. Printing is the diagnostics' business
 // (diagnostics/call_stack.cpp); the record is the block's, released with it.
 //
-// Thread safety: KRMM_CriticalSection guards only the swap of a block's
+// Thread safety: the partition's list lock guards only the swap of a block's
 // record; building, capturing and freeing happen outside it, so no heap call
 // runs under the lock. KRMM_GetCallStack takes no lock and keeps no state.
 // Tracing on/off is a relaxed atomic flag.
@@ -23,7 +23,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 #include "platform/prim.h"
 
 namespace KRMM {
@@ -83,7 +83,7 @@ void Partition::EnableStackTraceInfo(bool enabled) {
 
     StackRecord* old;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         old = block->stackTrace;
         block->stackTrace = fresh;
     }

@@ -1,5 +1,6 @@
 // assertions.cpp - the diagnostic views of the core's reports and of the
-// lock: the assertion observer and the lock's slow-path counts.
+// lock: the assertion observer, the lock's slow-path counts and its use of
+// the process-wide barrier.
 //
 // The observer lives in the core's report slot (core/checks.h); this layer
 // only installs it, so KRMM_Assert never calls up into the diagnostics.
@@ -10,6 +11,7 @@
 
 #include "core/checks.h"
 #include "platform/lock.h"
+#include "platform/prim.h"
 
 namespace KRMM::diag {
 
@@ -20,6 +22,14 @@ AssertObserver SetAssertObserver(AssertObserver observer) noexcept {
 LockStatistics GetLockStatistics() noexcept {
     const KRMM::detail::LockSlowPathCounts counts = KRMM::detail::ReadLockSlowPathCounts();
     return {counts.contendedAcquires, counts.kernelSleeps};
+}
+
+bool ProcessWideBarrierInUse() noexcept {
+    return KRMM::prim::ProcessWideBarrierInUse();
+}
+
+void DisableProcessWideBarrier() noexcept {
+    KRMM::prim::DisableProcessWideBarrier();
 }
 
 } // namespace KRMM::diag

@@ -4,7 +4,7 @@
 // A block's stack is its record (made for every block handed out while
 // tracing was on) without slot 0, the capturing routine, up to the first null slot.
 // Blocks are weighed by memSize. The membership test and the copy of a
-// block's size and record happen together under KRMM_CriticalSection, so a
+// block's size and record happen together under the partition's list lock, so a
 // record is never read while a capture replaces it and a block that was
 // released since the list was taken is skipped, not read. Everything that
 // allocates (the groups, the keys) runs after the lock is released.
@@ -28,7 +28,7 @@
 #include "core/layout.h"
 #include "core/registry.h"
 #include "diagnostics/frame_info.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 #include "platform/prim.h"
 
 namespace KRMM::diag {
@@ -56,7 +56,7 @@ struct BlockSnapshot {
 bool Snapshot(const Partition& partition, const void* handle, BlockSnapshot* out) noexcept
     KRMM_EXCLUDES(KRMM::detail::kCriticalSection) {
     const unsigned long bucket = Partition::GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
-    KRMM::detail::CriticalSection lock;
+    KRMM::detail::PartitionListGuard guard(partition);
     if (!KRMM::detail::ChainHolds(partition.blockBuckets[bucket], handle)) return false;
     const MemoryBlock* block = static_cast<const MemoryBlock*>(handle);
     out->size = block->memSize;

@@ -7,7 +7,7 @@
 // The symboliser (platform/prim.h) lays lines out as
 // "index module address symbol + offset", which is what demangle_btrace reads.
 //
-// Thread safety: KRMM_CriticalSection guards only the copy of a block's
+// Thread safety: the partition's list lock guards only the copy of a block's
 // frames for printing, so a record is never printed while it is being
 // replaced or dropped; symbolising, demangling and the heap calls they make
 // all happen outside it. KRMM_PrintCallStack and demangle_btrace take no lock
@@ -24,7 +24,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
-#include "platform/lock.h"
+#include "core/list_guard.h"
 #include "platform/prim.h"
 
 namespace KRMM {
@@ -69,7 +69,7 @@ void Partition::GetBlockStackTrace(const void* handle, char* buf, size_t bufSize
     void* frames[detail::kStackSlots];
     size_t count = 0;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         const std::vector<void*>* record = detail::BlockOf(handle)->stackTrace;
         if (record != nullptr && !record->empty() && (*record)[0] != nullptr) {
             count = std::min(record->size(), detail::kStackSlots);

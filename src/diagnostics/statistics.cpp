@@ -10,7 +10,8 @@
 //
 // Thread safety: no lock is taken. The histogram and the counters are
 // updated with relaxed atomic increments; the report reads each counter and
-// the current pool's header as they stand, so a report taken while other
+// the current pool's free count with relaxed atomic loads (its other header
+// fields never change), so a report taken while other
 // threads allocate is a set of individually exact but unsynchronised values.
 #include <cstdio>
 #include <type_traits>
@@ -19,6 +20,7 @@
 
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/pool_lists.h"
 
 namespace KRMM {
 namespace {
@@ -75,7 +77,7 @@ void Partition::PrintMemoryStats(unsigned int options) const {
         const PoolHeader* header = detail::PoolHeaderOf(pool);
         std::snprintf(line, sizeof line, "    TotalHandles: %zd    NumUsed: %zd\n",
                       static_cast<SignedSize>(header->blockCount),
-                      static_cast<SignedSize>(header->blockCount - header->freeCount));
+                      static_cast<SignedSize>(header->blockCount - detail::FreeCountOf(header)));
         OutputDebugStringA(line);
     }
 

@@ -19,6 +19,8 @@ std::atomic<AlertHandler> g_alertHandler{nullptr};
 } // namespace
 
 AlertHandler SetAlertHandler(AlertHandler handler) noexcept {
+    // acq_rel: the new handler is published to the thread that calls it,
+    // and the caller receives the old one with what its installer wrote.
     return g_alertHandler.exchange(handler, std::memory_order_acq_rel);
 }
 
@@ -28,6 +30,7 @@ bool DisplayAlert(const char* message, const char* informative) {
     // Null texts are shown as empty ones.
     if (message == nullptr) message = "";
     if (informative == nullptr) informative = "";
+    // acquire: pairs with the installing exchange.
     if (KRMM::AlertHandler handler = KRMM::g_alertHandler.load(std::memory_order_acquire))
         return handler(message, informative);
     return KRMM::prim::ShowModalAlert(message, informative);

@@ -1,4 +1,5 @@
-// lock.h - inline fast paths of the process-wide lock (internal).
+// lock.h - the lock primitive: inline fast paths of a 32-bit lock word
+// (internal).
 //
 // The lock word holds 0 (free) or 1 (held). Acquire is one compare-and-swap
 // when the lock is free. Release is a plain store of 0 followed by a load of
@@ -16,17 +17,23 @@
 // sleeper). A thread that takes the lock later sees the count when it
 // releases (its compare-and-swap comes after the raise), and the count stays
 // raised until the waiter holds the lock. The releasing side needs only a
-// compiler barrier between store and load (the light half). Without such a
-// barrier on the platform, waiters sleep with a short timeout instead, so a
-// missed wake-up costs time, never progress.
+// compiler barrier between store and load (the light half). Where the barrier
+// is unavailable or forbidden, waiters sleep with a short timeout instead, so
+// a missed wake-up costs time, never progress.
 //
-// Contended acquires spin briefly, then sleep on the word in the kernel.
-// CriticalSection is the scoped form used inside the library; it is
-// trivially small and never allocates.
+// Contended acquires spin for a fixed time (read from the clock, so the spin
+// lasts as long on every processor), then sleep on the word in the kernel; a
+// woken waiter spins again before it sleeps again. The sleeper count is a
+// table in this process's memory, so a lock word works for the threads of one
+// process only.
 //
-// Thread safety: see KRMM/UnfairLock.h. Debug builds abort when a thread
-// takes a lock it already holds. Which functions require or exclude the lock
-// is annotated for clang's analysis (platform/thread_safety.h).
+// LockAcquire/LockRelease are the raw primitive, with no debug bookkeeping;
+// the public entry points (os_unfair_lock_lock, KRMM::EnterCriticalSection)
+// add the debug checks through NoteLockAcquiring/NoteLockReleased. Which
+// internal functions require or exclude the exported lock is annotated for
+// clang's analysis (platform/thread_safety.h).
+//
+// Thread safety: any thread; see KRMM/UnfairLock.h.
 #pragma once
 
 #include <atomic>
@@ -60,10 +67,26 @@ LockSlowPathCounts ReadLockSlowPathCounts() noexcept;
 
 void LockContended(os_unfair_lock_t lock) noexcept;
 void UnlockWakeWaiter(os_unfair_lock_t lock) noexcept;
+/// In a child just forked: only the forking thread exists, so nobody sleeps
+/// on any lock, and the process-wide barrier must be set up anew.
+void ResetLocksInForkedChild() noexcept;
 #if defined(KRMM_DEBUG_CHECKS)
+/// Aborts when the calling thread already holds `lock`; then notes it held.
 void NoteLockAcquiring(os_unfair_lock_t lock) noexcept;
+/// Aborts when the calling thread does not hold `lock`; then notes it free.
 void NoteLockReleased(os_unfair_lock_t lock) noexcept;
+/// \returns whether the calling thread holds `lock` (through the entry points).
+bool ThreadHoldsLock(os_unfair_lock_t lock) noexcept;
 #endif
+
+/// A polling loop's pause: lets the other hardware thread of the core run.
+inline void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 inline std::atomic_ref<uint32_t> LockWord(os_unfair_lock_t lock) noexcept {
     return std::atomic_ref<uint32_t>(lock->_os_unfair_lock_opaque);
@@ -75,10 +98,9 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
 }
 
 [[gnu::always_inline]] inline void LockAcquire(os_unfair_lock_t lock) noexcept {
-#if defined(KRMM_DEBUG_CHECKS)
-    NoteLockAcquiring(lock);
-#endif
     uint32_t expected = kLockFree;
+    // acquire on success: what the previous holder wrote before its release
+    // store is visible to us. relaxed on failure: the slow path retries.
     if (__builtin_expect(!LockWord(lock).compare_exchange_strong(
                              expected, kLockHeld, std::memory_order_acquire, std::memory_order_relaxed),
                          0)) {
@@ -86,34 +108,27 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
     }
 }
 
+/// \returns whether `lock` was free and is now held by the caller.
+[[gnu::always_inline]] inline bool LockTryAcquire(os_unfair_lock_t lock) noexcept {
+    uint32_t expected = kLockFree;
+    // acquire on success, as in LockAcquire.
+    return LockWord(lock).compare_exchange_strong(expected, kLockHeld, std::memory_order_acquire,
+                                                  std::memory_order_relaxed);
+}
+
 [[gnu::always_inline]] inline void LockRelease(os_unfair_lock_t lock) noexcept {
-#if defined(KRMM_DEBUG_CHECKS)
-    NoteLockReleased(lock);
-#endif
+    // release: our writes under the lock happen before the next holder's
+    // acquiring compare-and-swap reads this 0.
     LockWord(lock).store(kLockFree, std::memory_order_release);
     // The light half of the asymmetric fence: the load stays after the store
     // in program order; the sleeper's process-wide barrier does the rest.
     std::atomic_signal_fence(std::memory_order_seq_cst);
+    // relaxed: the ordering against a waiter's raise comes from its barrier
+    // (or, without one, from its timed sleep), not from this load.
     if (__builtin_expect(SleepersOf(lock).load(std::memory_order_relaxed) != 0, 0)) {
         UnlockWakeWaiter(lock);
     }
 }
-
-/// Holds KRMM_CriticalSection for its scope. For the thread-safety analysis
-/// it acquires and releases kCriticalSection (platform/thread_safety.h); the
-/// bodies, which work on the lock word, are not analysed.
-class KRMM_SCOPED_CAPABILITY CriticalSection {
-public:
-    [[gnu::always_inline]] CriticalSection() noexcept KRMM_ACQUIRE(kCriticalSection)
-        KRMM_NO_THREAD_SAFETY_ANALYSIS {
-        LockAcquire(&KRMM_CriticalSection);
-    }
-    [[gnu::always_inline]] ~CriticalSection() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
-        LockRelease(&KRMM_CriticalSection);
-    }
-    CriticalSection(const CriticalSection&) = delete;
-    CriticalSection& operator=(const CriticalSection&) = delete;
-};
 
 /// States, for the analysis, that the caller holds KRMM_CriticalSection: the
 /// contract of the exported registry primitives, whose callers the library

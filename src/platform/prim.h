@@ -12,9 +12,10 @@
 // A port to another OS adds such a folder and nothing else. It must provide:
 //   - the storage of the exported lock word KRMM_CriticalSection (zero at
 //     load, alone on its cache line; linux/lock_word.cpp);
-//   - FutexWait / FutexWakeOne (sleep and wake on a 32-bit word) and
+//   - FutexWait / FutexWakeOne (sleep and wake on a 32-bit word),
 //     ProcessWideBarrier (may return false: the lock then polls with a
-//     timeout instead);
+//     timeout instead) with its switches, and OnFork (fork handlers; a port
+//     without fork does nothing);
 //   - CaptureStack (return addresses of the calling thread);
 //   - SymbolizeFrames, DescribeFrame and Demangle (naming frames; they may
 //     return null / false / empty details where the platform knows nothing);
@@ -40,11 +41,23 @@ namespace KRMM::prim {
 void FutexWait(uint32_t* word, uint32_t expected, uint64_t timeoutNs = 0) noexcept;
 /// Wakes at most one thread sleeping in FutexWait on `word`.
 void FutexWakeOne(uint32_t* word) noexcept;
+/// Has `prepare` called before every fork of the process (in the forking
+/// thread), `parent` after it in the parent and `child` in the child.
+void OnFork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
 /// Makes every thread of the process that is running right now execute a full
 /// memory barrier before this returns (the heavy half of an asymmetric
 /// fence; the other threads pay nothing). \returns false when the platform
-/// cannot do that; the caller must then not rely on it.
+/// cannot do that, or it is forbidden or switched off; the caller must then
+/// not rely on it. Decided at the first call: once false, the system call
+/// behind it is never made again.
 bool ProcessWideBarrier() noexcept;
+/// \returns whether ProcessWideBarrier has been found to work and is in use.
+bool ProcessWideBarrierInUse() noexcept;
+/// Switches ProcessWideBarrier off for good (it returns false from now on).
+void DisableProcessWideBarrier() noexcept;
+/// In a child just forked: the barrier's registration belongs to the parent's
+/// address space, so the next call decides again (unless it was switched off).
+void ResetProcessWideBarrier() noexcept;
 
 /// Writes at most `capacity` return addresses of the calling thread, innermost
 /// first, into `frames`. The first ones may be frames of this function and of

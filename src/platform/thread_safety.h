@@ -3,14 +3,15 @@
 //
 // clang's thread-safety analysis (-Wthread-safety) proves at compile time
 // that every function marked KRMM_REQUIRES(kCriticalSection) is called only
-// inside a CriticalSection (platform/lock.h), and that no function marked
-// KRMM_EXCLUDES(kCriticalSection) is. The preset `thread-safety` builds the
+// inside a PartitionListGuard (core/list_guard.h), and that no function
+// marked KRMM_EXCLUDES(kCriticalSection) is. The preset `thread-safety` builds the
 // library so, with warnings as errors. Other compilers see empty macros.
 //
-// The exported lock word KRMM_CriticalSection is a plain struct of the
-// public interface, which cannot carry the attribute, so the analysis tracks
-// kCriticalSection, a capability object of no size and no code that stands
-// for it: taking the lock acquires it, releasing the lock releases it.
+// The lock words are plain structs of the public interface, which cannot
+// carry the attribute, so the analysis tracks kCriticalSection, a capability
+// object of no size and no code that stands for "may do list work": the list
+// lock of the partition at hand (its stripe) or KRMM_CriticalSection, which
+// holds every stripe. Taking either acquires it, releasing releases it.
 //
 // Thread safety: declarations only.
 #pragma once

@@ -20,9 +20,10 @@
 // core/allocation.cpp), since Allocate and Deallocate serve pool blocks.
 //
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under KRMM_CriticalSection (the stack capture, and the freeing
-// of a released block's detached storage and stack record, run outside it; a
-// release with nothing to free takes the lock once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
+// the registry under the partition's list lock (core/pool_lists.h; the
+// stack capture, and the freeing of a released block's detached storage and
+// stack record, run outside it; a release with nothing to free takes the
+// lock once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
 // IsHandleInUse take no lock of their own; changing or destroying a pool
 // while other threads allocate from it is the caller's responsibility.
 #include <cstdint>
@@ -114,7 +115,7 @@ bool Partition::IsHandleInUse(const char* const* handle) const {
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;
     if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;
-    return detail::SlotOf(detail::PoolHeaderOf(block->pool), block)->inUse != 0;
+    return detail::SlotInUse(detail::SlotOf(detail::PoolHeaderOf(block->pool), block));
 }
 
 } // namespace KRMM

@@ -31,8 +31,8 @@
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/list_guard.h"
 #include "core/release.h"
-#include "platform/lock.h"
 
 namespace KRMM {
 namespace {
@@ -49,7 +49,8 @@ inline MemoryBlock* TryAllocateHeader() noexcept {
 // qtResource and resFile of a linked block are written without the lock
 // (after the hook-up, and by SetQTResourcePtr) while another thread may be
 // scanning under it, so both sides use atomic accesses: a scan sees each field
-// either before or after the store, never a torn or racing value.
+// either before or after the store, never a torn or racing value. relaxed:
+// neither field publishes other data.
 inline void StoreResourceFields(MemoryBlock* block, void** resourceHandle, short resFile) noexcept {
     std::atomic_ref<void**>(block->qtResource).store(resourceHandle, std::memory_order_relaxed);
     std::atomic_ref<int16_t>(block->resFile).store(resFile, std::memory_order_relaxed);
@@ -84,7 +85,7 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
     MemoryBlock* block = TryAllocateHeader();
     if (block == nullptr) {
         {
-            detail::CriticalSection lock;
+            detail::PartitionListGuard guard(*this);
             detail::ApplyLocked(*this, kRequest);
         }
         KRMM_Assert(false, "Allocate new failed (exception)");
@@ -97,7 +98,7 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
     CollectStackTrace(block);
     block->magic = kBlockMagic;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         HookupBlockToList(block, resourceBuckets, resourceCounts);
         detail::ApplyLocked(*this, kRequest);
     }
@@ -108,7 +109,7 @@ Handle Partition::GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, s
     if (resourceHandle == nullptr) return nullptr;
     MemoryBlock* found;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         found = FindResourceLocked(resourceBuckets, resourceHandle, resFile);
     }
     // A block found with another size is handed back as it is: its memSize
@@ -125,7 +126,7 @@ Handle Partition::GetOrCreateHandleFromQTResourceHandle(void** resourceHandle, s
 
 Handle Partition::FindBlockWithQTResourceHandle(void** resourceHandle, short resFile) const {
     if (resourceHandle == nullptr) return nullptr;
-    detail::CriticalSection lock;
+    detail::PartitionListGuard guard(*this);
     return reinterpret_cast<Handle>(FindResourceLocked(resourceBuckets, resourceHandle, resFile));
 }
 
@@ -144,7 +145,7 @@ void Partition::DeallocateResource(void* handle) {
     constexpr detail::CounterChange kRelease{0, -1, 0, 0};
     if (block->pool != nullptr) {
         {
-            detail::CriticalSection lock;
+            detail::PartitionListGuard guard(*this);
             detail::ApplyLocked(*this, kRelease);
         }
         KRMM_Assert(false, "Resource blocks should not be pooled");
@@ -154,7 +155,7 @@ void Partition::DeallocateResource(void* handle) {
     KRMM_DCHECK(block->flags & kBlockFlagResource);
     const bool magicOk = block->magic == kBlockMagic;
     {
-        detail::CriticalSection lock;
+        detail::PartitionListGuard guard(*this);
         // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, kRelease);
         KRMM_Assert(magicOk, "DeallocateResource invalid block magic number");

@@ -1,0 +1,152 @@
+// list_guard.h - the lock of a partition's list work, and how it meets the
+// exported KRMM_CriticalSection (internal).
+//
+// The exported lock promises its holder that no registry, pool-list,
+// callback-table or resource-scan change of any partition happens until it
+// leaves. If all list work took that one word, every allocation on every core
+// would fight over one cache line. So list work takes a stripe instead: one
+// of 64 lock words, each alone on its cache line, chosen by hashing the
+// partition's address. The two meet like this:
+//
+// - List work of partition P (PartitionListGuard) takes stripe(P), then looks
+//   at the exported word; while that is held, it gives the stripe back, waits
+//   until the word is free, and tries again.
+// - Taking the exported lock (os_unfair_lock_lock or KRMM::EnterCriticalSection
+//   on &KRMM_CriticalSection) takes the word and then every stripe in index
+//   order, so its holder excludes the list work of every partition. The
+//   back-off keeps list work from starving it while it collects the stripes.
+//
+// No deadlock: list work never waits while it holds a stripe (it gives the
+// stripe back first), and the only thread that waits for stripes while
+// holding some is the one holding the word, taking them in one order.
+// Exclusion rests on the stripes alone, so the look at the word is relaxed.
+//
+// Partitions on one stripe serialise their list work, nothing more; two
+// partitions share a stripe with odds 1 in 64.
+//
+// Besides the lock word each stripe carries the sequence word of the callback
+// tables of its partitions (services/callbacks.cpp): a registration writes it
+// while it holds the stripe, so it costs no extra cache line.
+//
+// AllPartitionsGuard holds the lock of the process-wide partition list
+// (core/partition_list.cpp), a lock word of its own, independent of both.
+//
+// Thread safety: a guard is taken by any thread that does not hold the
+// exported lock (it would wait for itself) and is not inside another
+// guard; debug builds abort on both. No heap call, callback or destructor
+// runs while a guard is held.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include <KRMM/KRMM.h>
+
+#include "platform/lock.h"
+#include "platform/thread_safety.h"
+
+namespace KRMM::detail {
+
+inline constexpr size_t kListStripes = 64;
+inline constexpr unsigned kListStripeBits = 6;
+static_assert(kListStripes == size_t{1} << kListStripeBits, "the stripe is the top bits of a product");
+
+struct alignas(64) ListStripe {
+    os_unfair_lock lock;
+    uint32_t callbackSequence;  ///< even: callback tables stable; odd: a registration is writing
+};
+static_assert(sizeof(ListStripe) == 64, "one stripe per cache line, or neighbouring stripes fight");
+
+extern ListStripe g_listStripes[kListStripes];
+
+/// The exported lock as the host sees it: through the symbol table, because
+/// a program that refers to KRMM_CriticalSection may hold its own copy of it
+/// (a copy relocation), which is then the one every user takes.
+inline os_unfair_lock_t ExportedLock() noexcept {
+    return &KRMM_CriticalSection;
+}
+
+/// The stripe of a partition: the top bits of a multiplicative hash of its
+/// address, so that partitions allocated one after the other spread out.
+inline ListStripe& StripeOf(const Partition& partition) noexcept {
+    const uint64_t address = reinterpret_cast<uintptr_t>(&partition);
+    return g_listStripes[(address * 0x9E3779B97F4A7C15ull) >> (64 - kListStripeBits)];
+}
+
+/// Asks for the line of the partition's stripe in a writable state, so that
+/// its transfer from another core overlaps the counter update that precedes
+/// the guard instead of following it.
+inline void PrefetchListLock(const Partition& partition) noexcept {
+#if defined(__x86_64__)
+    // prefetchw: a plain hint, and a no-op on cores that predate it.
+    asm volatile("prefetchw %0" : : "m"(StripeOf(partition).lock));
+#else
+    __builtin_prefetch(&StripeOf(partition).lock, 1);
+#endif
+}
+
+/// The sequence word of the callback tables of the partitions on
+/// `partition`'s stripe: odd while a registration changes one of them
+/// (services/callbacks.cpp), read around a notification's copy
+/// (Partition::InvokeCallbacks, core/allocation.cpp).
+inline std::atomic_ref<uint32_t> CallbackSequenceOf(const Partition& partition) noexcept {
+    return std::atomic_ref<uint32_t>(StripeOf(partition).callbackSequence);
+}
+
+/// Gives `stripe` back, waits until the exported lock is free, takes
+/// `stripe` again; repeats until the exported word is free with the stripe held.
+void WaitOutExportedLock(os_unfair_lock_t stripe) noexcept;
+/// The exported lock with all stripes, and its release.
+void AcquireExportedLock() noexcept;
+void ReleaseExportedLock() noexcept;
+#if defined(KRMM_DEBUG_CHECKS)
+void NoteListWorkStarting() noexcept;
+void NoteListWorkEnded() noexcept;
+#endif
+
+/// Holds the list lock of one partition for its scope: registry chains and
+/// counts, the pool lists, the callback table, the resource scans and the
+/// call-stack records of that partition. For the thread-safety analysis it
+/// acquires kCriticalSection, which stands for "may do list work"
+/// (platform/thread_safety.h); the bodies, which work on lock words, are
+/// not analysed.
+class KRMM_SCOPED_CAPABILITY PartitionListGuard {
+public:
+    [[gnu::always_inline]] explicit PartitionListGuard(const Partition& partition) noexcept
+        KRMM_ACQUIRE(kCriticalSection) KRMM_NO_THREAD_SAFETY_ANALYSIS
+        : stripe_(&StripeOf(partition).lock) {
+#if defined(KRMM_DEBUG_CHECKS)
+        NoteListWorkStarting();
+#endif
+        LockAcquire(stripe_);
+        // relaxed: exclusion comes from the stripe, which the exported lock's
+        // holder takes too; seeing the word late only means we are done
+        // before it gets our stripe.
+        if (__builtin_expect(LockWord(ExportedLock()).load(std::memory_order_relaxed) != kLockFree, 0))
+            WaitOutExportedLock(stripe_);
+    }
+    [[gnu::always_inline]] ~PartitionListGuard() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
+        LockRelease(stripe_);
+#if defined(KRMM_DEBUG_CHECKS)
+        NoteListWorkEnded();
+#endif
+    }
+    PartitionListGuard(const PartitionListGuard&) = delete;
+    PartitionListGuard& operator=(const PartitionListGuard&) = delete;
+
+private:
+    os_unfair_lock_t stripe_;
+};
+
+/// Holds the lock of the process-wide partition list for its scope. Not
+/// kCriticalSection: the partition list is no list work of any partition.
+class AllPartitionsGuard {
+public:
+    AllPartitionsGuard() noexcept;
+    ~AllPartitionsGuard();
+    AllPartitionsGuard(const AllPartitionsGuard&) = delete;
+    AllPartitionsGuard& operator=(const AllPartitionsGuard&) = delete;
+};
+
+} // namespace KRMM::detail
