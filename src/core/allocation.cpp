@@ -20,6 +20,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
@@ -142,12 +143,14 @@ inline bool TracingOn(const Partition& partition) noexcept {
     block->magic = kBlockMagic;
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
+    detail::PartitionIndex* index = detail::ReserveForLink(*this, detached);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
     detail::PrefetchForWrite(&bytesAllocated);
     {
         detail::CriticalSection lock;
         detail::ApplyLocked(*this, RequestCount(size));
         detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
+        detail::IndexLinked(index, block, false);
     }
     return data;
 }
@@ -185,11 +188,13 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
         std::memcpy(newData, block->masterPtr, std::min(block->memSize, newSize));
     }
     detail::san::MovingData(block, newData, newSize, slack);
+    char* const oldData = block->masterPtr;
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     block->flags = static_cast<uint16_t>(block->flags | kBlockFlagDetached);
     block->masterPtr = newData;
     block->memSize = newSize;
     block->capacity = newSize + slack;
+    detail::IndexDataMoved(*this, block, oldData);
     return true;
 }
 
@@ -204,6 +209,7 @@ void Partition::Deallocate(void* p) {
     // Read before the lock (nobody else writes it), so that a miss on the
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
+    detail::PartitionIndex* index = detail::IndexOf(this);
     detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
     detail::PrefetchForWrite(&bytesAllocated);
     {
@@ -213,6 +219,7 @@ void Partition::Deallocate(void* p) {
         KRMM_Assert(magicOk, "Deallocate invalid block magic number");
         block->magic = 0;
         detail::UnlinkBlock(block, blockBuckets, blockCounts);
+        detail::IndexUnlinked(index, block);
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     detail::san::BlockReleasing(block);

@@ -13,6 +13,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/layout.h"
 #include "diagnostics/sanitizer_hooks.h"
 
@@ -92,6 +93,7 @@ Partition::Partition()
       prevPartition(nullptr) {
     std::memcpy(statSlotBounds, kStatSlotBounds, sizeof statSlotBounds);
     AddThisToList();
+    detail::AttachIndex(this);
 }
 
 Partition::~Partition() {
@@ -129,6 +131,7 @@ Partition::~Partition() {
     }
     ReleaseRegistry(blockBuckets, blockCounts);
     ReleaseRegistry(resourceBuckets, resourceCounts);
+    detail::DropIndex(this);
 }
 
 Partition* Partition::GetPartitionByIdentifier(const char* identifier, bool) {
@@ -151,6 +154,7 @@ void Partition::FreeAllPartitions() {
         Partition* head = partitionList;
         partitionList = head->nextPartition;
         if (partitionList != nullptr) partitionList->prevPartition = nullptr;
+        detail::DropIndex(head);
         std::free(head);
     }
     partitionList = nullptr;

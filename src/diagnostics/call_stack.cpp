@@ -20,7 +20,6 @@
 // KRMM_GetCallStack, KRMM_PrintCallStack and demangle_btrace take no lock and
 // keep no state. Tracing on/off is a relaxed atomic flag.
 #include <cxxabi.h>
-#include <execinfo.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,16 +52,16 @@ inline bool TracingOn(const bool& flag) noexcept {
 }
 
 // Slot 0 of a capture is the capturing routine and slot 1 its caller, whose
-// return address the routine passes in as `callerReturn`. backtrace also
-// reports the frames between it and the routine (this helper, and wrappers a
-// sanitizer puts around backtrace), so the capture is anchored on
+// return address the routine passes in as `callerReturn`. The unwinder also
+// reports the frames between it and the routine (this helper, the platform's
+// capture, and wrappers a sanitizer puts around it), so the capture is anchored on
 // `callerReturn`: the frame just before it is slot 0. Without the anchor among
 // the first frames (an unwinder that cannot see it) the raw frames are kept.
 // Writes at most `capacity` (<= 59) addresses to `out`; returns the count.
 int CaptureFrom(const void* callerReturn, void** out, int capacity) noexcept {
     constexpr int kExtraFrames = 8;
     void* raw[detail::kStackSlots + kExtraFrames];
-    const int captured = backtrace(raw, capacity + kExtraFrames);
+    const int captured = prim::CaptureStack(raw, capacity + kExtraFrames);
     int start = 0;
     for (int i = 0; i < captured && i <= kExtraFrames + 1; ++i) {
         if (raw[i] == callerReturn) {

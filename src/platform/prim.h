@@ -25,6 +25,22 @@ void FutexWakeOne(uint32_t* word) noexcept;
 /// cannot do that; the caller must then not rely on it.
 bool ProcessWideBarrier() noexcept;
 
+/// Captures the calling thread's return addresses, innermost first (slot 0
+/// lies in this function's caller), at most `capacity` of them. Uses a
+/// cached unwinder where the build has one (libunwind), the C library's
+/// backtrace otherwise. \returns the number written.
+int CaptureStack(void** out, int capacity) noexcept;
+
+/// Zeroed, page-aligned memory of at least `bytes` straight from the kernel
+/// (not the heap), or null. Reads of it never fault until UnmapPages.
+void* MapZeroedPages(size_t bytes) noexcept;
+/// Gives the physical pages of a mapping back; the range stays mapped and
+/// reads as zeros afterwards (so a late reader sees an empty table, never a
+/// fault).
+void DiscardPages(void* pages, size_t bytes) noexcept;
+/// Unmaps what MapZeroedPages returned.
+void UnmapPages(void* pages, size_t bytes) noexcept;
+
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the
 /// platform's own text otherwise. Where the build has a line-table reader, a

@@ -20,6 +20,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
@@ -46,6 +47,8 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 [[gnu::always_inline]] inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
     PoolHeader* header = PoolHeaderOf(pool);
     MemoryBlock* block;
+    // A block back in its pool has its inline data again.
+    PartitionIndex* index = ReserveForLink(partition, false);
     {
         CriticalSection lock;
         if (header->freeCount == 0) return nullptr;
@@ -65,6 +68,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
         block = BlockAt(header, slot->index);
         Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
         LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
+        IndexLinked(index, block, false);
     }
     san::PoolBlockHandedOut(header, block);
     return block;
@@ -81,6 +85,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     // Only this release changes them: read before the lock is taken.
     const bool magicOk = block->magic == kPoolBlockMagic;
     const bool inUse = slot->inUse != 0;
+    PartitionIndex* index = IndexOf(&partition);
     // The reports follow the counting, as they would after a separate count.
     std::optional<CriticalSection> lock;
     if (change != nullptr) {
@@ -94,6 +99,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     }
     if (!lock) lock.emplace();
     UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
+    IndexUnlinked(index, block);
     // Unregistered and in use: nobody else reaches the block, the lock or not.
     san::PoolBlockReturning(header, block);
 

@@ -28,9 +28,11 @@
 #include <KRMM/KRMM.h>
 #include <KRMM/QTMM.h>
 
+#include "core/block_index.h"
 #include "core/checks.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/registry.h"
 #include "platform/lock.h"
 
 namespace KRMM {
@@ -94,9 +96,11 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
 
     CollectStackTrace(block);
     block->magic = kBlockMagic;
+    detail::PartitionIndex* index = detail::ReserveForLink(*this, false);
     {
         detail::CriticalSection lock;
-        HookupBlockToList(block, resourceBuckets, resourceCounts);
+        detail::LinkBlock(block, detail::BucketOf(block), resourceBuckets, resourceCounts);
+        detail::IndexLinked(index, block, true);
         detail::ApplyLocked(*this, kRequest);
     }
     return block;
@@ -151,13 +155,15 @@ void Partition::DeallocateResource(void* handle) {
     }
     KRMM_DCHECK(block->flags & kBlockFlagResource);
     const bool magicOk = block->magic == kBlockMagic;
+    detail::PartitionIndex* index = detail::IndexOf(this);
     {
         detail::CriticalSection lock;
         // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, kRelease);
         KRMM_Assert(magicOk, "DeallocateResource invalid block magic number");
         block->magic = 0;
-        RemoveBlockFromList(block, resourceBuckets, resourceCounts);
+        detail::UnlinkBlock(block, resourceBuckets, resourceCounts);
+        detail::IndexUnlinked(index, block);
     }
     // Storage of its own exists only after a resize moved the data; the
     // resource's data stays the host's.

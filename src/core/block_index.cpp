@@ -1,0 +1,537 @@
+// block_index.cpp - the lookup index beside the block registry: per-partition
+// maps of headers and of moved data pointers, and the process-wide map from
+// partition to index. Design, writers and readers: core/block_index.h.
+#include "core/block_index.h"
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <optional>
+
+#include "core/layout.h"
+#include "platform/lock.h"
+#include "platform/prim.h"
+
+namespace KRMM::detail {
+namespace {
+
+constexpr unsigned kTagShift = 48;
+constexpr uint64_t kAddressMask = (uint64_t{1} << kTagShift) - 1;
+constexpr uint64_t kEmpty = 0;
+constexpr uint64_t kTombstone = 1;  // never a real key: real keys carry a tag
+constexpr uint64_t kTagData = 4;
+constexpr uint64_t kTagPartition = 5;
+constexpr size_t kMinCapacity = 256;  // 4 KiB of slots
+constexpr int kReadAttempts = 8;
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
+
+// A slot: key word and value word, accessed through atomic_ref because the
+// table is zeroed memory from the kernel that no constructor runs over.
+struct Slot {
+    uint64_t key;
+    uint64_t value;
+};
+static_assert(sizeof(Slot) == 16, "two words per slot: the footprint per entry is 16 bytes / load");
+
+struct Table {
+    size_t capacity;  // a power of two
+    unsigned shift;   // 64 - log2(capacity): the hash keeps the product's top bits
+    size_t bytes;     // the mapping's size
+    Table* retiredNext;
+    Slot* slots() noexcept { return reinterpret_cast<Slot*>(this + 1); }
+};
+static_assert(sizeof(Table) % alignof(Slot) == 0, "slots follow the table header");
+
+// Words of a table are read by lookups on other threads while a writer
+// changes them. Acquire on a key load pairs with the release of the key
+// store, so a reader that sees a key also sees the value written before it.
+inline uint64_t LoadWord(const uint64_t& word, std::memory_order order) noexcept {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(order);
+}
+inline void StoreWord(uint64_t& word, uint64_t value, std::memory_order order) noexcept {
+    std::atomic_ref<uint64_t>(word).store(value, order);
+}
+
+inline uint64_t KeyOf(const void* address, uint64_t tag) noexcept {
+    return reinterpret_cast<uintptr_t>(address) | (tag << kTagShift);
+}
+inline bool Keyable(const void* address) noexcept {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    return a > kTombstone && a <= kAddressMask;
+}
+inline bool IsEntry(uint64_t key) noexcept {
+    return key != kEmpty && key != kTombstone;
+}
+
+Table* NewTable(size_t capacity) noexcept {
+    const size_t bytes = sizeof(Table) + capacity * sizeof(Slot);
+    void* pages = prim::MapZeroedPages(bytes);
+    if (pages == nullptr) return nullptr;
+    unsigned log2 = 0;
+    while ((size_t{1} << log2) < capacity) ++log2;
+    return new (pages) Table{capacity, 64 - log2, bytes, nullptr};
+}
+
+inline size_t Home(const Table* table, uint64_t address) noexcept {
+    return static_cast<size_t>((address * kGolden) >> table->shift);
+}
+
+// The slot holding `address`, or null. Stops at the first empty slot: linear
+// probing never leaves an empty slot between an entry and its home.
+Slot* Probe(Table* table, uint64_t address) noexcept {
+    const size_t mask = table->capacity - 1;
+    Slot* slots = table->slots();
+    for (size_t i = Home(table, address), n = 0; n < table->capacity; i = (i + 1) & mask, ++n) {
+        const uint64_t key = LoadWord(slots[i].key, std::memory_order_acquire);
+        if (key == kEmpty) return nullptr;
+        if (key != kTombstone && (key & kAddressMask) == address) return &slots[i];
+    }
+    return nullptr;
+}
+
+// Writes an entry into the first free slot from its home. Writers only.
+// \returns whether the slot was empty (rather than a tombstone).
+bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
+    const size_t mask = table->capacity - 1;
+    Slot* slots = table->slots();
+    size_t i = Home(table, key & kAddressMask);
+    for (;; i = (i + 1) & mask) {
+        const uint64_t old = LoadWord(slots[i].key, std::memory_order_relaxed);
+        if (!IsEntry(old)) {
+            StoreWord(slots[i].value, value, std::memory_order_relaxed);
+            StoreWord(slots[i].key, key, std::memory_order_release);
+            return old == kEmpty;
+        }
+    }
+}
+
+// One open-addressed map. The table pointer and version are read by lookups
+// on any thread; the counts and the retired list belong to the writers (the
+// counts are atomics only because ReserveForLink reads them as a hint).
+struct AddressMap {
+    std::atomic<Table*> table{nullptr};
+    std::atomic<uint32_t> version{0};  // odd while a rebuild moves entries in place
+    std::atomic<size_t> live{0};       // entries
+    std::atomic<size_t> used{0};       // entries + tombstones
+    Table* retired = nullptr;          // replaced tables, unmapped with the map
+};
+
+// A table is rebuilt when a link would fill more than 13/16 of it, into a
+// table that the entries fill to at most 9/16 (in place if it is that big).
+inline bool NeedsRebuild(const AddressMap& map, const Table* table) noexcept {
+    return table == nullptr || (map.used.load(std::memory_order_relaxed) + 1) * 16 > table->capacity * 13;
+}
+inline size_t CapacityFor(size_t entries) noexcept {
+    size_t capacity = kMinCapacity;
+    while ((entries + 1) * 16 > capacity * 9) capacity *= 2;
+    return capacity;
+}
+
+struct Found {
+    bool known;
+    uint64_t key;    // 0: absent
+    uint64_t value;
+};
+
+// A lookup by any thread, no lock: a seqlock read over version and table.
+Found Lookup(const AddressMap& map, uint64_t address) noexcept {
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        // Acquire: the table's contents as published, and the version before
+        // the slots are read (paired with the writers' release stores).
+        const uint32_t version = map.version.load(std::memory_order_acquire);
+        Table* table = map.table.load(std::memory_order_acquire);
+        uint64_t key = kEmpty;
+        uint64_t value = 0;
+        if (table != nullptr && (version & 1) == 0) {
+            if (Slot* slot = Probe(table, address)) {
+                key = LoadWord(slot->key, std::memory_order_relaxed);
+                value = LoadWord(slot->value, std::memory_order_relaxed);
+            }
+        }
+        // The slot reads stay before the re-reads below (seqlock reader).
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((version & 1) != 0 || map.version.load(std::memory_order_relaxed) != version ||
+            map.table.load(std::memory_order_relaxed) != table)
+            continue;
+        if (!IsEntry(key) || (key & kAddressMask) != address) return {true, kEmpty, 0};
+        if (value == 0) continue;  // read across a discard: the table was replaced
+        return {true, key, value};
+    }
+    return {false, kEmpty, 0};
+}
+
+// Writers (exclusion as the header says). The caller made room.
+bool Insert(AddressMap& map, uint64_t key, uint64_t value) noexcept {
+    Table* table = map.table.load(std::memory_order_relaxed);
+    // Room was reserved before the critical section; a map that other links
+    // filled meanwhile past 15/16 gives up rather than probe forever.
+    if (table == nullptr || (map.used.load(std::memory_order_relaxed) + 1) * 16 > table->capacity * 15) return false;
+    if (Place(table, key, value)) map.used.fetch_add(1, std::memory_order_relaxed);
+    map.live.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// Removes `address`; \returns its key, or 0 when absent. A tombstone whose
+// successor is empty becomes empty itself, and so on backwards: no entry
+// lies beyond an empty slot from its home, so no lookup loses its way.
+uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
+    Table* table = map.table.load(std::memory_order_relaxed);
+    if (table == nullptr) return kEmpty;
+    Slot* slot = Probe(table, address);
+    if (slot == nullptr) return kEmpty;
+    const uint64_t key = LoadWord(slot->key, std::memory_order_relaxed);
+    const size_t mask = table->capacity - 1;
+    Slot* slots = table->slots();
+    size_t i = static_cast<size_t>(slot - slots);
+    map.live.fetch_sub(1, std::memory_order_relaxed);
+    if (LoadWord(slots[(i + 1) & mask].key, std::memory_order_relaxed) != kEmpty) {
+        StoreWord(slot->key, kTombstone, std::memory_order_release);
+        return key;
+    }
+    size_t freed = 0;
+    do {
+        StoreWord(slots[i].key, kEmpty, std::memory_order_release);
+        ++freed;
+        i = (i - 1) & mask;
+    } while (LoadWord(slots[i].key, std::memory_order_relaxed) == kTombstone && freed < table->capacity);
+    map.used.fetch_sub(freed, std::memory_order_relaxed);
+    return key;
+}
+
+// Rebuilds `map` into `fresh` (bigger; the old table is retired and returned
+// for discarding) or, with `fresh` null, in place (tombstones cleared, under
+// an odd version). Writers excluded; lookups go on.
+Table* Rebuild(AddressMap& map, Table* fresh) noexcept {
+    Table* table = map.table.load(std::memory_order_relaxed);
+    if (fresh != nullptr) {
+        if (table != nullptr) {
+            Slot* slots = table->slots();
+            for (size_t i = 0; i < table->capacity; ++i) {
+                const uint64_t key = LoadWord(slots[i].key, std::memory_order_relaxed);
+                if (IsEntry(key)) Place(fresh, key, LoadWord(slots[i].value, std::memory_order_relaxed));
+            }
+            table->retiredNext = map.retired;
+            map.retired = table;
+        }
+        // Release: the copied slots before the pointer that leads to them.
+        map.table.store(fresh, std::memory_order_release);
+        map.used.store(map.live.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        return table;
+    }
+    const uint32_t version = map.version.load(std::memory_order_relaxed);
+    map.version.store(version + 1, std::memory_order_relaxed);
+    // Release fence: the odd version is visible before any slot changes.
+    std::atomic_thread_fence(std::memory_order_release);
+    const size_t mask = table->capacity - 1;
+    Slot* slots = table->slots();
+    size_t start = 0;
+    for (size_t i = 0; i < table->capacity; ++i) {
+        const uint64_t key = LoadWord(slots[i].key, std::memory_order_relaxed);
+        if (key == kTombstone) StoreWord(slots[i].key, kEmpty, std::memory_order_relaxed);
+        if (!IsEntry(key)) start = i;
+    }
+    // From an empty slot on, each entry moves to the first empty slot from
+    // its home, which is never past where it was.
+    for (size_t n = 1; n <= table->capacity; ++n) {
+        const size_t i = (start + n) & mask;
+        const uint64_t key = LoadWord(slots[i].key, std::memory_order_relaxed);
+        if (!IsEntry(key)) continue;
+        const uint64_t value = LoadWord(slots[i].value, std::memory_order_relaxed);
+        StoreWord(slots[i].key, kEmpty, std::memory_order_relaxed);
+        Place(table, key, value);
+    }
+    map.used.store(map.live.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    // Release: the moved slots before the even version.
+    map.version.store(version + 2, std::memory_order_release);
+    return nullptr;
+}
+
+void UnmapAll(AddressMap& map) noexcept {
+    Table* table = map.table.exchange(nullptr, std::memory_order_relaxed);
+    if (table != nullptr) prim::UnmapPages(table, table->bytes);
+    while (map.retired != nullptr) {
+        Table* next = map.retired->retiredNext;
+        prim::UnmapPages(map.retired, map.retired->bytes);
+        map.retired = next;
+    }
+}
+
+// The index's writer flag: a test-and-set spin flag, held for a few slot
+// writes, or for a rebuild. Acquire/release: the map changes of one holder
+// are seen by the next.
+class WriterFlag {
+public:
+    explicit WriterFlag(std::atomic<bool>& flag) noexcept : flag_(flag) {
+        while (flag_.exchange(true, std::memory_order_acquire)) {
+            while (flag_.load(std::memory_order_relaxed)) CpuRelax();
+        }
+    }
+    ~WriterFlag() { flag_.store(false, std::memory_order_release); }
+    WriterFlag(const WriterFlag&) = delete;
+    WriterFlag& operator=(const WriterFlag&) = delete;
+
+private:
+    static void CpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        asm volatile("yield");
+#endif
+    }
+    std::atomic<bool>& flag_;
+};
+
+} // namespace
+
+struct PartitionIndex {
+    AddressMap headers;              // header -> sequence number
+    AddressMap data;                 // moved data pointer -> header
+    std::atomic<bool> writer{false};
+    std::atomic<bool> broken{false};  // relaxed: once set it stays, lookups then walk chains
+    uint64_t nextSequence = 1;       // under the chain guard
+    const Partition* owner = nullptr;
+};
+
+namespace {
+
+// The process-wide map from partition address to its index. Changed only by
+// construction, destruction and FreeAllPartitions (never two at once), under
+// its own flag; read by any thread.
+AddressMap g_partitions;
+std::atomic<bool> g_partitionsWriter{false};
+
+inline bool Broken(const PartitionIndex* index) noexcept {
+    return index->broken.load(std::memory_order_relaxed);
+}
+
+// Gives up on an index: lookups walk chains from now on. Relaxed: a lookup
+// that still uses the index meanwhile races with the change it missed, as a
+// chain walk racing with the link would.
+inline void Break(PartitionIndex* index) noexcept {
+    index->broken.store(true, std::memory_order_relaxed);
+}
+
+// Makes room for one entry in `map`, whose writers hold `writerFlag`;
+// `chainGuard` says whether a rebuild must also hold the chain guard (the
+// header map, whose entries are added under it). The caller holds nothing.
+// \returns false when the pages were refused.
+bool Reserve(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) noexcept {
+    Table* table = map.table.load(std::memory_order_relaxed);
+    if (!NeedsRebuild(map, table)) return true;
+    const size_t wanted = CapacityFor(map.live.load(std::memory_order_relaxed));
+    Table* fresh = nullptr;
+    if (table == nullptr || wanted > table->capacity) {
+        fresh = NewTable(wanted);
+        if (fresh == nullptr) return false;
+    }
+    Table* retired = nullptr;
+    {
+        std::optional<CriticalSection> guard;
+        if (chainGuard) guard.emplace();
+        WriterFlag writer(writerFlag);
+        table = map.table.load(std::memory_order_relaxed);
+        if (NeedsRebuild(map, table)) {
+            if (fresh != nullptr && (table == nullptr || fresh->capacity > table->capacity)) {
+                retired = Rebuild(map, fresh);
+                fresh = nullptr;
+            } else if (table != nullptr &&
+                       CapacityFor(map.live.load(std::memory_order_relaxed)) <= table->capacity) {
+                Rebuild(map, nullptr);
+            }
+        }
+    }
+    if (fresh != nullptr) prim::UnmapPages(fresh, fresh->bytes);
+    // Stays mapped (a late lookup reads zeros and tries again), holds no memory.
+    if (retired != nullptr) prim::DiscardPages(retired, retired->bytes);
+    return true;
+}
+
+bool Reserve(PartitionIndex* index, AddressMap& map, bool chainGuard) noexcept {
+    if (Reserve(map, index->writer, chainGuard)) return true;
+    Break(index);
+    return false;
+}
+
+PartitionIndex* FindIndex(const void* partition) noexcept {
+    const Found found = Lookup(g_partitions, reinterpret_cast<uintptr_t>(partition));
+    return found.key != kEmpty ? reinterpret_cast<PartitionIndex*>(found.value) : nullptr;
+}
+
+void ReleaseIndex(PartitionIndex* index) noexcept {
+    UnmapAll(index->headers);
+    UnmapAll(index->data);
+    index->~PartitionIndex();
+    prim::UnmapPages(index, sizeof(PartitionIndex));
+}
+
+} // namespace
+
+PartitionIndex* IndexOf(const Partition* partition) noexcept {
+    return FindIndex(partition);
+}
+
+void AttachIndex(const Partition* partition) noexcept {
+    DropIndex(partition);  // a record freed without its destructor left one behind
+    if (!Keyable(partition)) return;
+    // From the kernel like the tables: the index makes no heap request.
+    void* record = prim::MapZeroedPages(sizeof(PartitionIndex));
+    if (record == nullptr) return;
+    auto* index = new (record) PartitionIndex;
+    index->owner = partition;
+    if (!Reserve(index, index->headers, false) || !Reserve(g_partitions, g_partitionsWriter, false)) {
+        ReleaseIndex(index);
+        return;
+    }
+    WriterFlag writer(g_partitionsWriter);
+    if (!Insert(g_partitions, KeyOf(partition, kTagPartition), reinterpret_cast<uintptr_t>(index)))
+        ReleaseIndex(index);
+}
+
+void DropIndex(const Partition* partition) noexcept {
+    if (!Keyable(partition)) return;
+    PartitionIndex* index;
+    {
+        WriterFlag writer(g_partitionsWriter);
+        index = FindIndex(partition);
+        if (index == nullptr) return;
+        Erase(g_partitions, reinterpret_cast<uintptr_t>(partition));
+    }
+    ReleaseIndex(index);
+}
+
+PartitionIndex* ReserveForLink(Partition& partition, bool dataElsewhere) noexcept {
+    PartitionIndex* index = FindIndex(&partition);
+    if (index == nullptr || Broken(index)) return index;
+    if (Reserve(index, index->headers, true) && dataElsewhere) Reserve(index, index->data, false);
+    return index;
+}
+
+void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource) noexcept {
+    if (index == nullptr || Broken(index)) return;
+    const char* data = block->masterPtr;
+    const bool inlineData = data == reinterpret_cast<const char*>(block) + kHeaderSize;
+    const EntryKind kind = resource ? EntryKind::kResource : inlineData ? EntryKind::kInline : EntryKind::kMoved;
+    if (!Keyable(block) || (kind == EntryKind::kMoved && data != nullptr && !Keyable(data)) ||
+        !Insert(index->headers, KeyOf(block, static_cast<uint64_t>(kind)), index->nextSequence++)) {
+        Break(index);
+        return;
+    }
+    if (kind == EntryKind::kMoved && data != nullptr) {
+        WriterFlag writer(index->writer);
+        if (!Insert(index->data, KeyOf(data, kTagData), reinterpret_cast<uintptr_t>(block))) Break(index);
+    }
+}
+
+void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block) noexcept {
+    if (index == nullptr || Broken(index)) return;
+    const uint64_t key = Erase(index->headers, reinterpret_cast<uintptr_t>(block));
+    if (static_cast<EntryKind>(key >> kTagShift) == EntryKind::kMoved && block->masterPtr != nullptr) {
+        WriterFlag writer(index->writer);
+        Erase(index->data, reinterpret_cast<uintptr_t>(block->masterPtr));
+    }
+}
+
+PartitionIndex* IndexOfBuckets(const MemoryBlock* const* buckets, bool* resource) noexcept {
+    const auto address = reinterpret_cast<uintptr_t>(buckets);
+    const uintptr_t asOrdinary = address - offsetof(Partition, blockBuckets);
+    if (PartitionIndex* index = FindIndex(reinterpret_cast<const void*>(asOrdinary))) {
+        *resource = false;
+        return index;
+    }
+    const uintptr_t asResource = address - offsetof(Partition, resourceBuckets);
+    *resource = true;
+    return FindIndex(reinterpret_cast<const void*>(asResource));
+}
+
+void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* oldData) noexcept {
+    PartitionIndex* index = FindIndex(&partition);
+    Found found{false, kEmpty, 0};
+    if (index != nullptr && !Broken(index)) found = Lookup(index->headers, reinterpret_cast<uintptr_t>(block));
+    if (found.known && found.key == kEmpty && (block->flags & kBlockFlagResource) == 0) {
+        // Not registered here: a block of another partition resized through
+        // this one still moves in its owner's index.
+        Partition* owner = FindBlockOwner(block);
+        index = owner != nullptr ? FindIndex(owner) : nullptr;
+        if (index == nullptr || Broken(index)) return;
+        found = Lookup(index->headers, reinterpret_cast<uintptr_t>(block));
+    }
+    if (index == nullptr || Broken(index)) return;
+    if (!found.known) {
+        Break(index);  // cannot tell: the chains answer from now on
+        return;
+    }
+    const auto kind = static_cast<EntryKind>(found.key >> kTagShift);
+    if (kind != EntryKind::kInline && kind != EntryKind::kMoved) return;
+    Reserve(index, index->data, false);
+    WriterFlag writer(index->writer);
+    if (Broken(index)) return;
+    if (kind == EntryKind::kMoved) {
+        Erase(index->data, reinterpret_cast<uintptr_t>(oldData));
+    } else {
+        Table* table = index->headers.table.load(std::memory_order_relaxed);
+        Slot* slot = table != nullptr ? Probe(table, reinterpret_cast<uintptr_t>(block)) : nullptr;
+        if (slot == nullptr) {
+            Break(index);
+            return;
+        }
+        StoreWord(slot->key, KeyOf(block, static_cast<uint64_t>(EntryKind::kMoved)), std::memory_order_release);
+    }
+    if (!Keyable(block->masterPtr) ||
+        !Insert(index->data, KeyOf(block->masterPtr, kTagData), reinterpret_cast<uintptr_t>(block)))
+        Break(index);
+}
+
+HandleAnswer FindHandle(const Partition& partition, const void* handle) noexcept {
+    const PartitionIndex* index = FindIndex(&partition);
+    if (index == nullptr || Broken(index)) return {false, EntryKind::kNone, 0};
+    if (!Keyable(handle)) return {true, EntryKind::kNone, 0};
+    const Found found = Lookup(index->headers, reinterpret_cast<uintptr_t>(handle));
+    return {found.known, static_cast<EntryKind>(found.key >> kTagShift), found.value};
+}
+
+PointerAnswer FindPointer(const Partition& partition, const void* ptr) noexcept {
+    const PartitionIndex* index = FindIndex(&partition);
+    if (index == nullptr || Broken(index)) return {false, nullptr};
+    // Inline data: its header would lie 136 bytes before it. Only computed,
+    // never read; it may wrap for tiny values, which no key matches.
+    const uintptr_t guess = reinterpret_cast<uintptr_t>(ptr) - kHeaderSize;
+    if (guess > kTombstone && guess <= kAddressMask) {
+        const Found found = Lookup(index->headers, guess);
+        if (!found.known) return {false, nullptr};
+        if (static_cast<EntryKind>(found.key >> kTagShift) == EntryKind::kInline)
+            return {true, reinterpret_cast<MemoryBlock*>(guess)};
+    }
+    if (!Keyable(ptr)) return {true, nullptr};
+    const Found found = Lookup(index->data, reinterpret_cast<uintptr_t>(ptr));
+    return {found.known, reinterpret_cast<MemoryBlock*>(found.value)};
+}
+
+Partition* FindBlockOwner(const void* handleOrPtr) noexcept {
+    if (handleOrPtr == nullptr) return nullptr;
+    Table* table = g_partitions.table.load(std::memory_order_acquire);
+    if (table == nullptr) return nullptr;
+    Slot* slots = table->slots();
+    for (size_t i = 0; i < table->capacity; ++i) {
+        const uint64_t key = LoadWord(slots[i].key, std::memory_order_acquire);
+        if (!IsEntry(key)) continue;
+        const auto* partition = reinterpret_cast<const Partition*>(key & kAddressMask);
+        const HandleAnswer asHandle = FindHandle(*partition, handleOrPtr);
+        if (asHandle.kind != EntryKind::kNone) return const_cast<Partition*>(partition);
+        if (FindPointer(*partition, handleOrPtr).block != nullptr) return const_cast<Partition*>(partition);
+    }
+    return nullptr;
+}
+
+IndexFootprint FootprintOf(const Partition& partition) noexcept {
+    IndexFootprint footprint{0, 0, 0};
+    const PartitionIndex* index = FindIndex(&partition);
+    if (index == nullptr) return footprint;
+    for (const AddressMap* map : {&index->headers, &index->data}) {
+        if (const Table* table = map->table.load(std::memory_order_acquire)) footprint.liveBytes += table->bytes;
+        for (const Table* t = map->retired; t != nullptr; t = t->retiredNext) footprint.retiredBytes += t->bytes;
+        footprint.entries += map->live.load(std::memory_order_relaxed);
+    }
+    return footprint;
+}
+
+} // namespace KRMM::detail
