@@ -17,11 +17,14 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include <KRMM/KRMM.h>
 
 #include "core/block_index.h"
 #include "core/checks.h"
+#include "core/hardening.h"
+#include "core/unchecked.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
@@ -156,22 +159,27 @@ inline bool TracingOn(const Partition& partition) noexcept {
 }
 
 bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
+    if (h == nullptr || !detail::CheckHandle(*this, h, detail::HandleUse::kAny)) return false;
+    return detail::ResizeBlock(*this, h, newSize, std::move(copy));
+}
+
+bool detail::ResizeBlock(Partition& partition, void* h, size_t newSize, ResizeCopyProc copy) {
     if (h == nullptr) return false;
     MemoryBlock* block = detail::BlockOf(h);
     if (detail::KeepsStorage(block, newSize)) {
-        detail::ResizeInPlace(*this, block, newSize);
+        detail::ResizeInPlace(partition, block, newSize);
         return true;
     }
     // Counted on entry: the adjustment stays when the move fails.
-    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
+    detail::CounterAdd(partition.bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
 
     const size_t slack = std::max(size_t{block->oversize}, detail::kMinMoveSlack);
     void* storage = newSize <= kSizeMax - slack - detail::kLinkWordSize
                         ? TryHeapAllocate(newSize + slack + detail::kLinkWordSize)
                         : nullptr;
     if (storage == nullptr) {
-        KRMM_Assert(false, "Resize new failed (exception)");
-        InvokeCallbacks(detail::kEventAllocationFailed, newSize);
+        Partition::KRMM_Assert(false, "Resize new failed (exception)");
+        partition.InvokeCallbacks(detail::kEventAllocationFailed, newSize);
         return false;
     }
     *static_cast<MemoryBlock**>(storage) = block;
@@ -194,31 +202,36 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
     block->masterPtr = newData;
     block->memSize = newSize;
     block->capacity = newSize + slack;
-    detail::IndexDataMoved(*this, block, oldData);
+    detail::IndexDataMoved(partition, block, oldData);
     return true;
 }
 
 void Partition::Deallocate(void* p) {
+    if (p == nullptr || detail::CheckPointer(*this, p) == nullptr) return;
+    detail::ReleaseBlock(*this, p);
+}
+
+void detail::ReleaseBlock(Partition& partition, void* p) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
     if (block->pool != nullptr) {
-        DeallocateToPool(*this, block);
+        DeallocateToPool(partition, block);
         return;
     }
     const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
     // Read before the lock (nobody else writes it), so that a miss on the
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
-    detail::PartitionIndex* index = detail::IndexOf(this);
-    detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
-    detail::PrefetchForWrite(&bytesAllocated);
+    detail::PartitionIndex* index = detail::IndexOf(&partition);
+    detail::PrefetchForUnlink(block, partition.blockBuckets, partition.blockCounts);
+    detail::PrefetchForWrite(&partition.bytesAllocated);
     {
         detail::CriticalSection lock;
         // Counted first, then reported, as if counted on entry.
-        detail::ApplyLocked(*this, release);
-        KRMM_Assert(magicOk, "Deallocate invalid block magic number");
+        detail::ApplyLocked(partition, release);
+        Partition::KRMM_Assert(magicOk, "Deallocate invalid block magic number");
         block->magic = 0;
-        detail::UnlinkBlock(block, blockBuckets, blockCounts);
+        detail::UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
         detail::IndexUnlinked(index, block);
     }
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
@@ -229,14 +242,19 @@ void Partition::Deallocate(void* p) {
 }
 
 Handle Partition::DuplicateHandle(const void* h) {
+    if (h == nullptr || !detail::CheckHandle(*this, h, detail::HandleUse::kAny)) return nullptr;
+    return detail::DuplicateBlock(*this, h);
+}
+
+Handle detail::DuplicateBlock(Partition& partition, const void* h) {
     if (h == nullptr) return nullptr;
     const MemoryBlock* source = detail::BlockOf(h);
     if (source->masterPtr == nullptr) return nullptr;
     const size_t size = source->memSize;
-    Ptr copy = Allocate(size);
+    Ptr copy = partition.Allocate(size);
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, source->masterPtr, size);
-    return GetHandle(copy);
+    return partition.GetHandle(copy);
 }
 
 void* Partition::TXStringAllocate(size_t size) {

@@ -70,6 +70,18 @@ inline MemoryBlock* HeaderOf(const void* data) noexcept {
     return *reinterpret_cast<MemoryBlock* const*>(static_cast<const char*>(data) - kLinkWordSize);
 }
 
+/// The header of a data pointer through its link word, or null when `data`
+/// or its link word is null.
+inline MemoryBlock* NodeOf(const void* data) noexcept {
+    return data != nullptr ? HeaderOf(data) : nullptr;
+}
+
+/// Whether an object has been built in the data at `data` (null: no).
+inline bool IsInstantiated(const void* data) noexcept {
+    const MemoryBlock* block = NodeOf(data);
+    return block != nullptr && block->instantiated;
+}
+
 /// The first byte after a header: where inline data lives.
 inline char* InlineDataOf(MemoryBlock* block) noexcept {
     return reinterpret_cast<char*>(block) + kHeaderSize;

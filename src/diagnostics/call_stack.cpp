@@ -34,6 +34,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
 #include "platform/lock.h"
 #include "platform/prim.h"
@@ -142,6 +143,7 @@ void Partition::GetBlockStackTrace(const void* handle, char* buf, size_t bufSize
     if (bufSize == 0) return;
     buf[0] = '\0';
     if (handle == nullptr || !TracingOn(stackTraceEnabled)) return;
+    if (!detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return;
 
     void* frames[detail::kStackSlots];
     size_t count = 0;

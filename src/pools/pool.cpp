@@ -27,6 +27,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
 #include "pools/pool_internal.h"
 #include "diagnostics/sanitizer_hooks.h"
@@ -42,6 +43,24 @@ void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
     // callers of RequestPoolBlock; Allocate clears both on every hand-out.
     detail::FormatHeader(block, detail::InlineDataOf(block), blockSize, blockSize, kBlockFlagPooled, pool);
     block->magic = kPoolBlockMagic;
+}
+
+// Whether `block` lies at a block boundary of `pool`'s block area.
+bool InPoolBlockArea(Handle pool, const void* block) noexcept {
+    const PoolHeader* header = detail::PoolHeaderOf(pool);
+    const uintptr_t distance = reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(header->firstBlock);
+    return header->blockStride != 0 && distance % header->blockStride == 0 &&
+           distance / header->blockStride < header->blockCount;
+}
+
+// The hardened build's check of a pool handle and, when given, of a block
+// that must lie at a block boundary of that pool's block area.
+bool PoolArgumentsOk(const Partition& partition, Handle pool, const void* block) noexcept {
+    if constexpr (!detail::kHardened) return true;
+    if (pool == nullptr || !detail::CheckHandle(partition, pool, detail::HandleUse::kOrdinary)) return false;
+    if (block == nullptr || InPoolBlockArea(pool, block)) return true;
+    Partition::KRMM_Assert(false, detail::kStaleHandle);
+    return false;
 }
 
 } // namespace
@@ -83,6 +102,7 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
 
 // Never inlined: its name is the first line of the stack it records.
 [[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    if (!PoolArgumentsOk(*this, pool, nullptr)) return nullptr;
     MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
     // The capture takes the lock itself.
     if (block != nullptr) CollectStackTrace(block);
@@ -90,6 +110,7 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
 }
 
 void Partition::ReleasePoolBlock(Handle pool, Handle block) {
+    if (!PoolArgumentsOk(*this, pool, block)) return;
     detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
 }
 
@@ -100,7 +121,7 @@ void Partition::ReleasePoolBlock(Handle pool, Handle block) {
 // names this pool, and the storage goes back through Deallocate. A null pool
 // does nothing.
 void Partition::DestroyPool(Handle pool) {
-    if (pool == nullptr) return;
+    if (pool == nullptr || !PoolArgumentsOk(*this, pool, nullptr)) return;
     const PoolHeader* header = detail::PoolHeaderOf(pool);
     for (PoolSlot* slot = header->usedList; slot != nullptr && slot->inUse != 0;
          slot = header->usedList) {
@@ -121,6 +142,11 @@ void Partition::SetPoolEnabled(bool enabled) {
 bool Partition::IsHandleInUse(const char* const* handle) const {
     if (handle == nullptr) return false;
     const auto* block = reinterpret_cast<const MemoryBlock*>(handle);
+    // Hardened: only a registered block, or a block of the current pool (a
+    // free one is registered nowhere), is read; anything else is not in use.
+    if (detail::kHardened && !HandleBelongsToUs(handle) &&
+        !(currentPool != nullptr && InPoolBlockArea(currentPool, block)))
+        return false;
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;
     if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;

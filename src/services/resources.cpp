@@ -30,6 +30,7 @@
 
 #include "core/block_index.h"
 #include "core/checks.h"
+#include "core/hardening.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
@@ -132,16 +133,24 @@ Handle Partition::FindBlockWithQTResourceHandle(void** resourceHandle, short res
 }
 
 void** Partition::GetOriginalQTResource(const void* handle) const {
-    return handle != nullptr ? detail::BlockOf(handle)->qtResource : nullptr;
+    if (handle == nullptr || !detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return nullptr;
+    return detail::BlockOf(handle)->qtResource;
 }
 
 void Partition::SetQTResourcePtr(void* handle, void** resourceHandle, short resFile) {
-    if (handle == nullptr) return;
+    if (handle == nullptr || !detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return;
     StoreResourceFields(detail::BlockOf(handle), resourceHandle, resFile);
 }
 
 void Partition::DeallocateResource(void* handle) {
     if (handle == nullptr) return;
+    // Hardened: a live resource block, or a handed-out pool block (which the
+    // release reports and gives back to its pool).
+    if (detail::kHardened && !(HandleBelongsToUs(handle) && (BlockIsResource(detail::BlockOf(handle)) ||
+                                                             detail::BlockOf(handle)->pool != nullptr))) {
+        KRMM_Assert(false, detail::kNotResource);
+        return;
+    }
     MemoryBlock* block = detail::BlockOf(handle);
     constexpr detail::CounterChange kRelease{0, -1, 0, 0};
     if (block->pool != nullptr) {
