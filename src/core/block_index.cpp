@@ -45,10 +45,10 @@ static_assert(sizeof(Table) % alignof(Slot) == 0, "slots follow the table header
 // Words of a table are read by lookups on other threads while a writer
 // changes them. Acquire on a key load pairs with the release of the key
 // store, so a reader that sees a key also sees the value written before it.
-inline uint64_t LoadWord(const uint64_t& word, std::memory_order order) noexcept {
+[[gnu::always_inline]] inline uint64_t LoadWord(const uint64_t& word, std::memory_order order) noexcept {
     return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(order);
 }
-inline void StoreWord(uint64_t& word, uint64_t value, std::memory_order order) noexcept {
+[[gnu::always_inline]] inline void StoreWord(uint64_t& word, uint64_t value, std::memory_order order) noexcept {
     std::atomic_ref<uint64_t>(word).store(value, order);
 }
 
@@ -78,7 +78,7 @@ inline size_t Home(const Table* table, uint64_t address) noexcept {
 
 // The slot holding `address`, or null. Stops at the first empty slot: linear
 // probing never leaves an empty slot between an entry and its home.
-Slot* Probe(Table* table, uint64_t address) noexcept {
+[[gnu::always_inline]] Slot* Probe(Table* table, uint64_t address) noexcept {
     const size_t mask = table->capacity - 1;
     Slot* slots = table->slots();
     for (size_t i = Home(table, address), n = 0; n < table->capacity; i = (i + 1) & mask, ++n) {
@@ -91,7 +91,7 @@ Slot* Probe(Table* table, uint64_t address) noexcept {
 
 // Writes an entry into the first free slot from its home. Writers only.
 // \returns whether the slot was empty (rather than a tombstone).
-bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
+[[gnu::always_inline]] bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
     const size_t mask = table->capacity - 1;
     Slot* slots = table->slots();
     size_t i = Home(table, key & kAddressMask);
@@ -111,10 +111,17 @@ bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
 struct AddressMap {
     std::atomic<Table*> table{nullptr};
     std::atomic<uint32_t> version{0};  // odd while a rebuild moves entries in place
-    std::atomic<size_t> live{0};       // entries
-    std::atomic<size_t> used{0};       // entries + tombstones
+    std::atomic<size_t> live{0};       // entries; changed only by the map's writers (Bump)
+    std::atomic<size_t> used{0};       // entries + tombstones; the same
     Table* retired = nullptr;          // replaced tables, unmapped with the map
 };
+
+// Changes a count of the map. Its writers exclude each other, so a relaxed
+// load and store suffice (no locked instruction); the atomic type only makes
+// ReserveForLink's unguarded read of it a defined one.
+inline void Bump(std::atomic<size_t>& count, size_t delta) noexcept {
+    count.store(count.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
 
 // A table is rebuilt when a link would fill more than 13/16 of it, into a
 // table that the entries fill to at most 9/16 (in place if it is that big).
@@ -134,7 +141,7 @@ struct Found {
 };
 
 // A lookup by any thread, no lock: a seqlock read over version and table.
-Found Lookup(const AddressMap& map, uint64_t address) noexcept {
+[[gnu::always_inline]] Found Lookup(const AddressMap& map, uint64_t address) noexcept {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         // Acquire: the table's contents as published, and the version before
         // the slots are read (paired with the writers' release stores).
@@ -161,20 +168,20 @@ Found Lookup(const AddressMap& map, uint64_t address) noexcept {
 }
 
 // Writers (exclusion as the header says). The caller made room.
-bool Insert(AddressMap& map, uint64_t key, uint64_t value) noexcept {
+[[gnu::always_inline]] bool Insert(AddressMap& map, uint64_t key, uint64_t value) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
     // Room was reserved before the critical section; a map that other links
     // filled meanwhile past 15/16 gives up rather than probe forever.
     if (table == nullptr || (map.used.load(std::memory_order_relaxed) + 1) * 16 > table->capacity * 15) return false;
-    if (Place(table, key, value)) map.used.fetch_add(1, std::memory_order_relaxed);
-    map.live.fetch_add(1, std::memory_order_relaxed);
+    if (Place(table, key, value)) Bump(map.used, 1);
+    Bump(map.live, 1);
     return true;
 }
 
 // Removes `address`; \returns its key, or 0 when absent. A tombstone whose
 // successor is empty becomes empty itself, and so on backwards: no entry
 // lies beyond an empty slot from its home, so no lookup loses its way.
-uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
+[[gnu::always_inline]] uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
     if (table == nullptr) return kEmpty;
     Slot* slot = Probe(table, address);
@@ -183,7 +190,7 @@ uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
     const size_t mask = table->capacity - 1;
     Slot* slots = table->slots();
     size_t i = static_cast<size_t>(slot - slots);
-    map.live.fetch_sub(1, std::memory_order_relaxed);
+    Bump(map.live, static_cast<size_t>(-1));
     if (LoadWord(slots[(i + 1) & mask].key, std::memory_order_relaxed) != kEmpty) {
         StoreWord(slot->key, kTombstone, std::memory_order_release);
         return key;
@@ -194,7 +201,7 @@ uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
         ++freed;
         i = (i - 1) & mask;
     } while (LoadWord(slots[i].key, std::memory_order_relaxed) == kTombstone && freed < table->capacity);
-    map.used.fetch_sub(freed, std::memory_order_relaxed);
+    Bump(map.used, 0 - freed);
     return key;
 }
 
@@ -315,9 +322,15 @@ inline void Break(PartitionIndex* index) noexcept {
 // `chainGuard` says whether a rebuild must also hold the chain guard (the
 // header map, whose entries are added under it). The caller holds nothing.
 // \returns false when the pages were refused.
-bool Reserve(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) noexcept {
+bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) noexcept;
+
+[[gnu::always_inline]] inline bool Reserve(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) noexcept {
+    return !NeedsRebuild(map, map.table.load(std::memory_order_relaxed)) || Rebuilt(map, writerFlag, chainGuard);
+}
+
+// Reserve's slow path: maps a bigger table or clears tombstones in place.
+[[gnu::noinline]] bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
-    if (!NeedsRebuild(map, table)) return true;
     const size_t wanted = CapacityFor(map.live.load(std::memory_order_relaxed));
     Table* fresh = nullptr;
     if (table == nullptr || wanted > table->capacity) {
@@ -346,13 +359,13 @@ bool Reserve(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) no
     return true;
 }
 
-bool Reserve(PartitionIndex* index, AddressMap& map, bool chainGuard) noexcept {
+[[gnu::always_inline]] inline bool Reserve(PartitionIndex* index, AddressMap& map, bool chainGuard) noexcept {
     if (Reserve(map, index->writer, chainGuard)) return true;
     Break(index);
     return false;
 }
 
-PartitionIndex* FindIndex(const void* partition) noexcept {
+[[gnu::always_inline]] PartitionIndex* FindIndex(const void* partition) noexcept {
     const Found found = Lookup(g_partitions, reinterpret_cast<uintptr_t>(partition));
     return found.key != kEmpty ? reinterpret_cast<PartitionIndex*>(found.value) : nullptr;
 }
@@ -366,7 +379,7 @@ void ReleaseIndex(PartitionIndex* index) noexcept {
 
 } // namespace
 
-PartitionIndex* IndexOf(const Partition* partition) noexcept {
+[[gnu::always_inline]] PartitionIndex* IndexOf(const Partition* partition) noexcept {
     return FindIndex(partition);
 }
 
@@ -399,14 +412,14 @@ void DropIndex(const Partition* partition) noexcept {
     ReleaseIndex(index);
 }
 
-PartitionIndex* ReserveForLink(Partition& partition, bool dataElsewhere) noexcept {
+[[gnu::always_inline]] PartitionIndex* ReserveForLink(Partition& partition, bool dataElsewhere) noexcept {
     PartitionIndex* index = FindIndex(&partition);
     if (index == nullptr || Broken(index)) return index;
     if (Reserve(index, index->headers, true) && dataElsewhere) Reserve(index, index->data, false);
     return index;
 }
 
-void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource) noexcept {
+[[gnu::always_inline]] void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource) noexcept {
     if (index == nullptr || Broken(index)) return;
     const char* data = block->masterPtr;
     const bool inlineData = data == reinterpret_cast<const char*>(block) + kHeaderSize;
@@ -422,7 +435,7 @@ void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource)
     }
 }
 
-void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block) noexcept {
+[[gnu::always_inline]] void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block) noexcept {
     if (index == nullptr || Broken(index)) return;
     const uint64_t key = Erase(index->headers, reinterpret_cast<uintptr_t>(block));
     if (static_cast<EntryKind>(key >> kTagShift) == EntryKind::kMoved && block->masterPtr != nullptr) {
