@@ -12,6 +12,11 @@
 #include "platform/lock.h"
 #include "platform/prim.h"
 
+// The functions on the allocation paths are always inlined; across files
+// that takes effect in the link-time optimised release build, and elsewhere
+// GCC says it cannot inline them, which is expected.
+#pragma GCC diagnostic ignored "-Wattributes"
+
 namespace KRMM::detail {
 namespace {
 
@@ -78,7 +83,7 @@ inline size_t Home(const Table* table, uint64_t address) noexcept {
 
 // The slot holding `address`, or null. Stops at the first empty slot: linear
 // probing never leaves an empty slot between an entry and its home.
-[[gnu::always_inline]] Slot* Probe(Table* table, uint64_t address) noexcept {
+[[gnu::always_inline]] inline Slot* Probe(Table* table, uint64_t address) noexcept {
     const size_t mask = table->capacity - 1;
     Slot* slots = table->slots();
     for (size_t i = Home(table, address), n = 0; n < table->capacity; i = (i + 1) & mask, ++n) {
@@ -91,7 +96,7 @@ inline size_t Home(const Table* table, uint64_t address) noexcept {
 
 // Writes an entry into the first free slot from its home. Writers only.
 // \returns whether the slot was empty (rather than a tombstone).
-[[gnu::always_inline]] bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
+[[gnu::always_inline]] inline bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
     const size_t mask = table->capacity - 1;
     Slot* slots = table->slots();
     size_t i = Home(table, key & kAddressMask);
@@ -141,7 +146,7 @@ struct Found {
 };
 
 // A lookup by any thread, no lock: a seqlock read over version and table.
-[[gnu::always_inline]] Found Lookup(const AddressMap& map, uint64_t address) noexcept {
+[[gnu::always_inline]] inline Found Lookup(const AddressMap& map, uint64_t address) noexcept {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         // Acquire: the table's contents as published, and the version before
         // the slots are read (paired with the writers' release stores).
@@ -168,7 +173,7 @@ struct Found {
 }
 
 // Writers (exclusion as the header says). The caller made room.
-[[gnu::always_inline]] bool Insert(AddressMap& map, uint64_t key, uint64_t value) noexcept {
+[[gnu::always_inline]] inline bool Insert(AddressMap& map, uint64_t key, uint64_t value) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
     // Room was reserved before the critical section; a map that other links
     // filled meanwhile past 15/16 gives up rather than probe forever.
@@ -181,7 +186,7 @@ struct Found {
 // Removes `address`; \returns its key, or 0 when absent. A tombstone whose
 // successor is empty becomes empty itself, and so on backwards: no entry
 // lies beyond an empty slot from its home, so no lookup loses its way.
-[[gnu::always_inline]] uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
+[[gnu::always_inline]] inline uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
     if (table == nullptr) return kEmpty;
     Slot* slot = Probe(table, address);
@@ -365,7 +370,7 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) no
     return false;
 }
 
-[[gnu::always_inline]] PartitionIndex* FindIndex(const void* partition) noexcept {
+[[gnu::always_inline]] inline PartitionIndex* FindIndex(const void* partition) noexcept {
     const Found found = Lookup(g_partitions, reinterpret_cast<uintptr_t>(partition));
     return found.key != kEmpty ? reinterpret_cast<PartitionIndex*>(found.value) : nullptr;
 }
