@@ -131,8 +131,9 @@ struct IndexStatistics {
 KRMM_API IndexStatistics GetIndexStatistics(const Partition& partition) noexcept;
 
 /// A live block as a snapshot knows it: its handle and its allocation sequence
-/// number (per partition, one per block handed out, never reused; 0 where the
-/// partition has no lookup index).
+/// number (per partition, one per block handed out, never reused). Numbers
+/// are kept from the partition's first snapshot on: blocks handed out before
+/// it read 0, as do all blocks where the partition has no lookup index.
 struct BlockStamp {
     const void* handle;
     uint64_t sequence;

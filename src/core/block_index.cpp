@@ -30,22 +30,22 @@ constexpr size_t kMinCapacity = 256;  // 4 KiB of slots
 constexpr int kReadAttempts = 8;
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;
 
-// A slot: key word and value word, accessed through atomic_ref because the
-// table is zeroed memory from the kernel that no constructor runs over.
-struct Slot {
-    uint64_t key;
-    uint64_t value;
-};
-static_assert(sizeof(Slot) == 16, "two words per slot: the footprint per entry is 16 bytes / load");
-
+// A table is two arrays of words in zeroed memory from the kernel, accessed
+// through atomic_ref (no constructor runs over it): the keys, and (for maps
+// that keep values) the values at the same positions. The header map keeps
+// values only once a snapshot asked for sequence numbers, so until then an
+// entry costs 8 bytes / load.
 struct Table {
-    size_t capacity;  // a power of two
-    unsigned shift;   // 64 - log2(capacity): the hash keeps the product's top bits
+    size_t capacity;  // any size: the hash is scaled to it, not masked
     size_t bytes;     // the mapping's size
     Table* retiredNext;
-    Slot* slots() noexcept { return reinterpret_cast<Slot*>(this + 1); }
+    bool hasValues;
+    uint64_t* keys() noexcept { return reinterpret_cast<uint64_t*>(this + 1); }
+    uint64_t* values() noexcept { return hasValues ? keys() + capacity : nullptr; }
 };
-static_assert(sizeof(Table) % alignof(Slot) == 0, "slots follow the table header");
+static_assert(sizeof(Table) % alignof(uint64_t) == 0, "the key words follow the table header");
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
 
 // Words of a table are read by lookups on other threads while a writer
 // changes them. Acquire on a key load pairs with the release of the key
@@ -68,45 +68,45 @@ inline bool IsEntry(uint64_t key) noexcept {
     return key != kEmpty && key != kTombstone;
 }
 
-Table* NewTable(size_t capacity) noexcept {
-    const size_t bytes = sizeof(Table) + capacity * sizeof(Slot);
+Table* NewTable(size_t capacity, bool hasValues) noexcept {
+    const size_t bytes = sizeof(Table) + capacity * sizeof(uint64_t) * (hasValues ? 2 : 1);
     void* pages = prim::MapZeroedPages(bytes);
     if (pages == nullptr) return nullptr;
-    unsigned log2 = 0;
-    while ((size_t{1} << log2) < capacity) ++log2;
-    return new (pages) Table{capacity, 64 - log2, bytes, nullptr};
+    return new (pages) Table{capacity, bytes, nullptr, hasValues};
 }
 
-inline size_t Home(const Table* table, uint64_t address) noexcept {
-    return static_cast<size_t>((address * kGolden) >> table->shift);
+// The address's mixed bits scaled to [0, capacity): multiply and keep the
+// high word, which needs no power-of-two size.
+[[gnu::always_inline]] inline size_t Home(const Table* table, uint64_t address) noexcept {
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(address * kGolden) * table->capacity;
+    return static_cast<size_t>(scaled >> 64);
 }
 
-// The slot holding `address`, or null. Stops at the first empty slot: linear
-// probing never leaves an empty slot between an entry and its home.
-[[gnu::always_inline]] inline Slot* Probe(Table* table, uint64_t address) noexcept {
-    const size_t mask = table->capacity - 1;
-    Slot* slots = table->slots();
-    for (size_t i = Home(table, address), n = 0; n < table->capacity; i = (i + 1) & mask, ++n) {
-        const uint64_t key = LoadWord(slots[i].key, std::memory_order_acquire);
-        if (key == kEmpty) return nullptr;
-        if (key != kTombstone && (key & kAddressMask) == address) return &slots[i];
+// The position holding `address`, or kNotFound. Stops at the first empty
+// slot: linear probing never leaves an empty slot between an entry and its home.
+[[gnu::always_inline]] inline size_t Probe(Table* table, uint64_t address) noexcept {
+    const uint64_t* keys = table->keys();
+    for (size_t i = Home(table, address), n = 0; n < table->capacity; ++n) {
+        const uint64_t key = LoadWord(keys[i], std::memory_order_acquire);
+        if (key == kEmpty) return kNotFound;
+        if (key != kTombstone && (key & kAddressMask) == address) return i;
+        if (++i == table->capacity) i = 0;
     }
-    return nullptr;
+    return kNotFound;
 }
 
 // Writes an entry into the first free slot from its home. Writers only.
 // \returns whether the slot was empty (rather than a tombstone).
 [[gnu::always_inline]] inline bool Place(Table* table, uint64_t key, uint64_t value) noexcept {
-    const size_t mask = table->capacity - 1;
-    Slot* slots = table->slots();
-    size_t i = Home(table, key & kAddressMask);
-    for (;; i = (i + 1) & mask) {
-        const uint64_t old = LoadWord(slots[i].key, std::memory_order_relaxed);
+    uint64_t* keys = table->keys();
+    for (size_t i = Home(table, key & kAddressMask);;) {
+        const uint64_t old = LoadWord(keys[i], std::memory_order_relaxed);
         if (!IsEntry(old)) {
-            StoreWord(slots[i].value, value, std::memory_order_relaxed);
-            StoreWord(slots[i].key, key, std::memory_order_release);
+            if (uint64_t* values = table->values()) StoreWord(values[i], value, std::memory_order_relaxed);
+            StoreWord(keys[i], key, std::memory_order_release);
             return old == kEmpty;
         }
+        if (++i == table->capacity) i = 0;
     }
 }
 
@@ -119,6 +119,9 @@ struct AddressMap {
     std::atomic<size_t> live{0};       // entries; changed only by the map's writers (Bump)
     std::atomic<size_t> used{0};       // entries + tombstones; the same
     Table* retired = nullptr;          // replaced tables, unmapped with the map
+    // Tables made from now on keep values. Relaxed: set once, before the
+    // rebuild that gives the map such a table, by a writer.
+    std::atomic<bool> keepValues{true};
 };
 
 // Changes a count of the map. Its writers exclude each other, so a relaxed
@@ -134,9 +137,8 @@ inline bool NeedsRebuild(const AddressMap& map, const Table* table) noexcept {
     return table == nullptr || (map.used.load(std::memory_order_relaxed) + 1) * 16 > table->capacity * 13;
 }
 inline size_t CapacityFor(size_t entries) noexcept {
-    size_t capacity = kMinCapacity;
-    while ((entries + 1) * 16 > capacity * 9) capacity *= 2;
-    return capacity;
+    const size_t wanted = (entries + 1) * 16 / 9 + 1;
+    return wanted > kMinCapacity ? wanted : kMinCapacity;
 }
 
 struct Found {
@@ -155,18 +157,20 @@ struct Found {
         uint64_t key = kEmpty;
         uint64_t value = 0;
         if (table != nullptr && (version & 1) == 0) {
-            if (Slot* slot = Probe(table, address)) {
-                key = LoadWord(slot->key, std::memory_order_relaxed);
-                value = LoadWord(slot->value, std::memory_order_relaxed);
+            const size_t i = Probe(table, address);
+            if (i != kNotFound) {
+                key = LoadWord(table->keys()[i], std::memory_order_relaxed);
+                if (const uint64_t* values = table->values()) value = LoadWord(values[i], std::memory_order_relaxed);
             }
         }
-        // The slot reads stay before the re-reads below (seqlock reader).
+        // The slot reads stay before the re-reads below (seqlock reader). A
+        // table is replaced before it is discarded, so reads that met the
+        // discard see the new pointer here and try again.
         std::atomic_thread_fence(std::memory_order_acquire);
         if ((version & 1) != 0 || map.version.load(std::memory_order_relaxed) != version ||
             map.table.load(std::memory_order_relaxed) != table)
             continue;
         if (!IsEntry(key) || (key & kAddressMask) != address) return {true, kEmpty, 0};
-        if (value == 0) continue;  // read across a discard: the table was replaced
         return {true, key, value};
     }
     return {false, kEmpty, 0};
@@ -189,23 +193,22 @@ struct Found {
 [[gnu::always_inline]] inline uint64_t Erase(AddressMap& map, uint64_t address) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
     if (table == nullptr) return kEmpty;
-    Slot* slot = Probe(table, address);
-    if (slot == nullptr) return kEmpty;
-    const uint64_t key = LoadWord(slot->key, std::memory_order_relaxed);
-    const size_t mask = table->capacity - 1;
-    Slot* slots = table->slots();
-    size_t i = static_cast<size_t>(slot - slots);
+    size_t i = Probe(table, address);
+    if (i == kNotFound) return kEmpty;
+    uint64_t* keys = table->keys();
+    const size_t last = table->capacity - 1;
+    const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
     Bump(map.live, static_cast<size_t>(-1));
-    if (LoadWord(slots[(i + 1) & mask].key, std::memory_order_relaxed) != kEmpty) {
-        StoreWord(slot->key, kTombstone, std::memory_order_release);
+    if (LoadWord(keys[i == last ? 0 : i + 1], std::memory_order_relaxed) != kEmpty) {
+        StoreWord(keys[i], kTombstone, std::memory_order_release);
         return key;
     }
     size_t freed = 0;
     do {
-        StoreWord(slots[i].key, kEmpty, std::memory_order_release);
+        StoreWord(keys[i], kEmpty, std::memory_order_release);
         ++freed;
-        i = (i - 1) & mask;
-    } while (LoadWord(slots[i].key, std::memory_order_relaxed) == kTombstone && freed < table->capacity);
+        i = i == 0 ? last : i - 1;
+    } while (LoadWord(keys[i], std::memory_order_relaxed) == kTombstone && freed < table->capacity);
     Bump(map.used, 0 - freed);
     return key;
 }
@@ -217,10 +220,11 @@ Table* Rebuild(AddressMap& map, Table* fresh) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
     if (fresh != nullptr) {
         if (table != nullptr) {
-            Slot* slots = table->slots();
+            const uint64_t* keys = table->keys();
+            const uint64_t* values = table->values();
             for (size_t i = 0; i < table->capacity; ++i) {
-                const uint64_t key = LoadWord(slots[i].key, std::memory_order_relaxed);
-                if (IsEntry(key)) Place(fresh, key, LoadWord(slots[i].value, std::memory_order_relaxed));
+                const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
+                if (IsEntry(key)) Place(fresh, key, values != nullptr ? LoadWord(values[i], std::memory_order_relaxed) : 0);
             }
             table->retiredNext = map.retired;
             map.retired = table;
@@ -234,22 +238,22 @@ Table* Rebuild(AddressMap& map, Table* fresh) noexcept {
     map.version.store(version + 1, std::memory_order_relaxed);
     // Release fence: the odd version is visible before any slot changes.
     std::atomic_thread_fence(std::memory_order_release);
-    const size_t mask = table->capacity - 1;
-    Slot* slots = table->slots();
+    uint64_t* keys = table->keys();
+    const uint64_t* values = table->values();
     size_t start = 0;
     for (size_t i = 0; i < table->capacity; ++i) {
-        const uint64_t key = LoadWord(slots[i].key, std::memory_order_relaxed);
-        if (key == kTombstone) StoreWord(slots[i].key, kEmpty, std::memory_order_relaxed);
+        const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
+        if (key == kTombstone) StoreWord(keys[i], kEmpty, std::memory_order_relaxed);
         if (!IsEntry(key)) start = i;
     }
     // From an empty slot on, each entry moves to the first empty slot from
     // its home, which is never past where it was.
     for (size_t n = 1; n <= table->capacity; ++n) {
-        const size_t i = (start + n) & mask;
-        const uint64_t key = LoadWord(slots[i].key, std::memory_order_relaxed);
+        const size_t i = (start + n) % table->capacity;
+        const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
         if (!IsEntry(key)) continue;
-        const uint64_t value = LoadWord(slots[i].value, std::memory_order_relaxed);
-        StoreWord(slots[i].key, kEmpty, std::memory_order_relaxed);
+        const uint64_t value = values != nullptr ? LoadWord(values[i], std::memory_order_relaxed) : 0;
+        StoreWord(keys[i], kEmpty, std::memory_order_relaxed);
         Place(table, key, value);
     }
     map.used.store(map.live.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -334,12 +338,16 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) no
 }
 
 // Reserve's slow path: maps a bigger table or clears tombstones in place.
+// Also gives a map that is to keep values a table with values.
 [[gnu::noinline]] bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) noexcept {
+    const bool values = map.keepValues.load(std::memory_order_relaxed);
+    const auto lacksValues = [&](const Table* t) { return values && t != nullptr && !t->hasValues; };
     Table* table = map.table.load(std::memory_order_relaxed);
-    const size_t wanted = CapacityFor(map.live.load(std::memory_order_relaxed));
+    size_t wanted = CapacityFor(map.live.load(std::memory_order_relaxed));
     Table* fresh = nullptr;
-    if (table == nullptr || wanted > table->capacity) {
-        fresh = NewTable(wanted);
+    if (table == nullptr || wanted > table->capacity || lacksValues(table)) {
+        if (table != nullptr && wanted < table->capacity) wanted = table->capacity;
+        fresh = NewTable(wanted, values);
         if (fresh == nullptr) return false;
     }
     Table* retired = nullptr;
@@ -348,12 +356,13 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) no
         if (chainGuard) guard.emplace();
         WriterFlag writer(writerFlag);
         table = map.table.load(std::memory_order_relaxed);
-        if (NeedsRebuild(map, table)) {
-            if (fresh != nullptr && (table == nullptr || fresh->capacity > table->capacity)) {
+        if (NeedsRebuild(map, table) || lacksValues(table)) {
+            const size_t live = map.live.load(std::memory_order_relaxed);
+            if (fresh != nullptr && (table == nullptr || lacksValues(table) || fresh->capacity > table->capacity) &&
+                CapacityFor(live) <= fresh->capacity) {
                 retired = Rebuild(map, fresh);
                 fresh = nullptr;
-            } else if (table != nullptr &&
-                       CapacityFor(map.live.load(std::memory_order_relaxed)) <= table->capacity) {
+            } else if (table != nullptr && !lacksValues(table) && CapacityFor(live) <= table->capacity) {
                 Rebuild(map, nullptr);
             }
         }
@@ -396,6 +405,8 @@ void AttachIndex(const Partition* partition) noexcept {
     if (record == nullptr) return;
     auto* index = new (record) PartitionIndex;
     index->owner = partition;
+    // Sequence numbers are kept once a snapshot asks for them (EnableSequences).
+    index->headers.keepValues.store(false, std::memory_order_relaxed);
     if (!Reserve(index, index->headers, false) || !Reserve(g_partitions, g_partitionsWriter, false)) {
         ReleaseIndex(index);
         return;
@@ -487,16 +498,23 @@ void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* 
         Erase(index->data, reinterpret_cast<uintptr_t>(oldData));
     } else {
         Table* table = index->headers.table.load(std::memory_order_relaxed);
-        Slot* slot = table != nullptr ? Probe(table, reinterpret_cast<uintptr_t>(block)) : nullptr;
-        if (slot == nullptr) {
+        const size_t i = table != nullptr ? Probe(table, reinterpret_cast<uintptr_t>(block)) : kNotFound;
+        if (i == kNotFound) {
             Break(index);
             return;
         }
-        StoreWord(slot->key, KeyOf(block, static_cast<uint64_t>(EntryKind::kMoved)), std::memory_order_release);
+        StoreWord(table->keys()[i], KeyOf(block, static_cast<uint64_t>(EntryKind::kMoved)), std::memory_order_release);
     }
     if (!Keyable(block->masterPtr) ||
         !Insert(index->data, KeyOf(block->masterPtr, kTagData), reinterpret_cast<uintptr_t>(block)))
         Break(index);
+}
+
+void EnableSequences(const Partition& partition) noexcept {
+    PartitionIndex* index = FindIndex(&partition);
+    if (index == nullptr || Broken(index) || index->headers.keepValues.load(std::memory_order_relaxed)) return;
+    index->headers.keepValues.store(true, std::memory_order_relaxed);
+    if (!Rebuilt(index->headers, index->writer, true)) Break(index);
 }
 
 HandleAnswer FindHandle(const Partition& partition, const void* handle) noexcept {
@@ -528,9 +546,9 @@ Partition* FindBlockOwner(const void* handleOrPtr) noexcept {
     if (handleOrPtr == nullptr) return nullptr;
     Table* table = g_partitions.table.load(std::memory_order_acquire);
     if (table == nullptr) return nullptr;
-    Slot* slots = table->slots();
+    const uint64_t* keys = table->keys();
     for (size_t i = 0; i < table->capacity; ++i) {
-        const uint64_t key = LoadWord(slots[i].key, std::memory_order_acquire);
+        const uint64_t key = LoadWord(keys[i], std::memory_order_acquire);
         if (!IsEntry(key)) continue;
         const auto* partition = reinterpret_cast<const Partition*>(key & kAddressMask);
         const HandleAnswer asHandle = FindHandle(*partition, handleOrPtr);

@@ -10,14 +10,18 @@
 // - the header map: one entry per registered header (ordinary or resource),
 //   keyed by the header's address, tagged with what the header's data is
 //   (inline: masterPtr is header + 136; moved: the data pointer is in the
-//   data map; resource: never found by pointer), holding the block's
-//   allocation sequence number (1, 2, 3... per partition, one per link);
+//   data map; resource: never found by pointer), and, once a snapshot asked
+//   for them, holding the block's allocation sequence number (1, 2, 3... per
+//   partition, one per link; 0 for blocks linked before);
 // - the data map: one entry per ordinary block whose data is not inline,
 //   keyed by the data pointer, holding the header's address.
 //
-// A map is an open-addressed table of 16-byte slots (key word, value word),
-// linear probing, deleted entries left as tombstones; a key word is the
-// address (below 2^48) with the tag in bits 48 and up. Tables live in pages
+// A map is an open-addressed table of key words (the address, below 2^48,
+// with the tag in bits 48 and up) and, where the map keeps values, value
+// words beside them; linear probing, deleted entries left as tombstones, the
+// table rebuilt once they and the entries fill 13/16 of it, to at most 9/16
+// full. So an inline block costs 8 bytes / load, 10 to 14 bytes; a block
+// whose data moved twice that and 16 more; sequence numbers double it. Tables live in pages
 // from the kernel. A table that is outgrown is replaced, and the old one is
 // discarded but stays mapped until the partition is destroyed, so a reader
 // still inside it reads zeros and never faults. Tombstones are cleared by
@@ -102,6 +106,11 @@ struct HandleAnswer {
     uint64_t sequence;
 };
 HandleAnswer FindHandle(const Partition& partition, const void* handle) noexcept;
+
+/// From now on the header map keeps each block's sequence number (blocks
+/// already registered read 0). May map pages and take the chain guard; the
+/// caller must not hold it.
+void EnableSequences(const Partition& partition) noexcept;
 struct PointerAnswer {
     bool known;
     MemoryBlock* block;  ///< the ordinary block whose masterPtr is the pointer, or null

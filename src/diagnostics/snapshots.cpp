@@ -54,6 +54,9 @@ IndexStatistics GetIndexStatistics(const Partition& partition) noexcept {
 }
 
 std::vector<BlockStamp> TakeBlockSnapshot(const Partition& partition) {
+    // Blocks registered before the first snapshot read 0: every later block
+    // has a number, so none of them can pass for one of these.
+    KRMM::detail::EnableSequences(partition);
     std::vector<BlockStamp> stamps;
     ForEachStamp(partition, [&](const BlockStamp& stamp) { stamps.push_back(stamp); });
     return stamps;

@@ -11,9 +11,19 @@
 
 namespace KRMM::prim {
 
+namespace {
+
+constexpr size_t kHugePage = size_t{2} << 20;
+
+} // namespace
+
 void* MapZeroedPages(size_t bytes) noexcept {
     void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return pages == MAP_FAILED ? nullptr : pages;
+    if (pages == MAP_FAILED) return nullptr;
+    // Tables of several megabytes are probed at random: huge pages spare
+    // each probe its TLB miss. Only a hint; the kernel may decline.
+    if (bytes >= 2 * kHugePage) madvise(pages, bytes, MADV_HUGEPAGE);
+    return pages;
 }
 
 void DiscardPages(void* pages, size_t bytes) noexcept {
