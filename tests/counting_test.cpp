@@ -195,6 +195,9 @@ TEST(Counting, ReleasesAreCountedBeforeTheirMagicIsReported) {
     char* p = partition.Allocate(30);
     MemoryBlock* resource = partition.AllocateFromExistingResource(&partition, 12);
     Watch(partition);
+    // Damaged magic numbers, so that both releases report (and release all the same).
+    reinterpret_cast<MemoryBlock*>(partition.GetHandle(p))->magic = 0;
+    resource->magic = 0;
     const KRMM::diag::AssertObserver previous = KRMM::diag::SetAssertObserver(&RecordCountersAtReport);
     partition.Deallocate(p);
     partition.DeallocateResource(resource);

@@ -31,11 +31,13 @@ struct LockStatistics {
 /// \returns the lock's slow-path counts since the process started. Takes no lock.
 KRMM_API LockStatistics GetLockStatistics() noexcept;
 
-/// Watches the reports of Partition::KRMM_Assert: (condition, message).
+/// Watches the failed reports of Partition::KRMM_Assert: (condition, message),
+/// with condition always false; checks that pass are not reported.
 using AssertObserver = void (*)(bool condition, const char* message);
 
 /// Installs `observer` (null removes it); it is called on the reporting thread,
-/// possibly with KRMM_CriticalSection held, so it must not call into KRMM.
+/// possibly with KRMM_CriticalSection held (the only call the library makes
+/// under its lock), so it must be short and must not call into KRMM.
 /// Without an observer the reports have no effect at all.
 /// \returns the observer installed before.
 KRMM_API AssertObserver SetAssertObserver(AssertObserver observer) noexcept;

@@ -19,8 +19,10 @@
 // Thread safety: one process-wide lock, KRMM_CriticalSection, guards the
 // registry chains of every partition, the pool lists, callback registration,
 // the resource-registry scans and the call-stack records. It is held only for
-// short list work: never across a heap call, a callback or a destructor. The
-// partition counters are updated atomically. Everything else is the
+// short list work: never across a heap call, a memory callback or a block
+// destructor (an assertion observer installed through KRMM/Diagnostics.h is
+// the one outside function that may run under it). The partition counters
+// are updated atomically. Everything else is the
 // caller's to serialise: one block must not be used from two threads at once,
 // and partitions must not be constructed, destroyed, listed or unlisted
 // concurrently with any other use of the partition list.
@@ -133,9 +135,9 @@ public:
     unsigned long blockCounts[1024];       ///< Headers on each ordinary chain.
     MemoryBlock* resourceBuckets[1024];    ///< Chain heads of the resource registry.
     unsigned long resourceCounts[1024];    ///< Headers on each resource chain.
-    int64_t bytesAllocated;                ///< Running byte count of blocks handed out.
-    int64_t numBlocks;                     ///< Running count of live blocks of all kinds.
-    int32_t numCalls;                      ///< Allocation requests of all kinds.
+    int64_t bytesAllocated;                ///< Bytes requested (and resized to) minus bytes released; refused requests stay counted.
+    int64_t numBlocks;                     ///< Blocks requested minus blocks released, of all kinds; refused requests stay counted.
+    int32_t numCalls;                      ///< Allocation requests of all kinds, refused ones included.
     int64_t numpoolHits;                   ///< Allocations served from the current pool.
     int64_t numAllocates;                  ///< Printed by the report; never changed.
     uint32_t word1000;                     ///< 1000; never read.
@@ -444,7 +446,9 @@ public:
     ///@}
 
     /// \name Block enumeration and list comparison
-    /// Lock-free walks of the ordinary registry; lists end at their first null.
+    /// Unsynchronised walks of the ordinary registry: no lock is taken, so the
+    /// caller keeps other threads from allocating or releasing in the
+    /// partition meanwhile. Lists end at their first null.
     ///@{
     /// \returns the number of live ordinary blocks.
     size_t GetBlockCount() const;

@@ -1,4 +1,6 @@
-// allocation.cpp - Allocate, Resize, Deallocate and the copies built on them.
+// allocation.cpp - Allocate, Resize, Deallocate and the copies built on them;
+// the hand-out and take-back of pool blocks; the notification of the memory
+// callbacks when the heap refuses.
 //
 // Every heap and pool block is made, resized and released here. A request
 // counts whatever becomes of it, and a refusal does not take the count back.
@@ -11,11 +13,12 @@
 // Thread safety: Allocate and Deallocate hold KRMM_CriticalSection only around
 // the one registry call and the counts; heap calls, the stack capture and the
 // callbacks run without it. Resize, DuplicateHandle and the TXString pair take
-// no lock. One block must not be used from two threads at once.
+// no lock. RequestPoolBlock and ReleasePoolBlock take it inside the pool list
+// operations (core/pool_lists.h). InvokeCallbacks reads the callback table
+// without it. One block must not be used from two threads at once.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <utility>
 
@@ -27,16 +30,17 @@
 #include "core/unchecked.h"
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/pool_lists.h"
 #include "core/registry.h"
+#include "core/release.h"
 #include "core/resizing.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/sanitizer_hooks.h"
 #include "platform/lock.h"
-#include "pools/pool_internal.h"
 
 namespace KRMM {
 namespace {
 
-constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+using detail::kSizeMax;
 
 // The heap's refusal as a null result. Only std::bad_alloc (and what derives
 // from it) is a refusal; any other exception is not ours to swallow.
@@ -60,17 +64,12 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept {
     detail::ApplyLocked(partition, RequestCount(size));
 }
 
-inline bool TracingOn(const Partition& partition) noexcept {
-    return std::atomic_ref<bool>(const_cast<bool&>(partition.stackTraceEnabled))
-        .load(std::memory_order_relaxed);
-}
-
 // Allocate's pool path: RequestPoolBlock, then the hand-out's settings. Kept
 // out of line so that the heap path stays lean. Null: the pool is exhausted.
 [[gnu::noinline]] Ptr AllocateFromPool(Partition& partition, size_t size) {
     const detail::CounterChange hit{static_cast<int64_t>(size), 1, 1, 1};
     MemoryBlock* block;
-    if (TracingOn(partition)) {
+    if (detail::TracingOn(partition)) {
         // The capture runs in RequestPoolBlock's frame, which its record
         // names; the counts then take a section of their own.
         block = partition.RequestPoolBlock(partition.currentPool);
@@ -122,7 +121,7 @@ inline bool TracingOn(const Partition& partition) noexcept {
     detail::FormatHeader(block, detail::InlineDataOf(block), size, capacity, 0, nullptr);
 
     // With tracing off the capture of a block without a record does nothing.
-    if (TracingOn(*this)) CollectStackTrace(block);
+    if (detail::TracingOn(*this)) CollectStackTrace(block);
 
     if (detached) {
         // A size within 8 bytes of SIZE_MAX cannot carry its link word.
@@ -234,11 +233,7 @@ void detail::ReleaseBlock(Partition& partition, void* p) {
         detail::UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
         detail::IndexUnlinked(index, block);
     }
-    if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
-    detail::san::BlockReleasing(block);
-    block->masterPtr = nullptr;
-    detail::ReleaseStackRecord(block);
-    ::operator delete(block);
+    detail::FreeHeader(block);
 }
 
 Handle Partition::DuplicateHandle(const void* h) {
@@ -255,6 +250,47 @@ Handle detail::DuplicateBlock(Partition& partition, const void* h) {
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, source->masterPtr, size);
     return partition.GetHandle(copy);
+}
+
+// Never inlined: its name is the first line of the stack it records.
+[[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    if (!detail::PoolArgumentsOk(*this, pool, nullptr)) return nullptr;
+    MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
+    // The capture takes the lock itself.
+    if (block != nullptr) CollectStackTrace(block);
+    return block;
+}
+
+void Partition::ReleasePoolBlock(Handle pool, Handle block) {
+    if (!detail::PoolArgumentsOk(*this, pool, block)) return;
+    detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
+}
+
+namespace {
+struct Registration {
+    MemoryCallbackProc proc;
+    void* userData;
+};
+} // namespace
+
+void Partition::InvokeCallbacks(int event, size_t size) {
+    // A snapshot: 128 pairs (2 KiB) on the stack, no heap, which matters
+    // because we are usually here because the heap said no. Acquire on the
+    // count pairs with the release that made the slot live, so the function
+    // and user data read after it are the registered ones (services/callbacks.cpp).
+    Registration live[detail::kCallbackSlots];
+    size_t liveCount = 0;
+    for (size_t i = 0; i < detail::kCallbackSlots; ++i) {
+        if (std::atomic_ref<int32_t>(callbackRefCounts[i]).load(std::memory_order_acquire) <= 0) continue;
+        const MemoryCallbackProc proc =
+            std::atomic_ref<MemoryCallbackProc>(callbackProcs[i]).load(std::memory_order_relaxed);
+        if (proc != nullptr)
+            live[liveCount++] = Registration{
+                proc, std::atomic_ref<void*>(callbackUserData[i]).load(std::memory_order_relaxed)};
+    }
+    // Once per function whatever its count, in slot order. An exception from a
+    // callback ends the walk and passes to our caller.
+    for (size_t k = 0; k < liveCount; ++k) live[k].proc(event, size, live[k].userData);
 }
 
 void* Partition::TXStringAllocate(size_t size) {

@@ -1,9 +1,11 @@
-// checks.h - the library's own invariant checks (internal).
+// checks.h - the library's own invariant checks, and the slot through which
+// failed KRMM_Assert reports reach an observer (internal).
 //
 // KRMM_Assert is the public hook, which by contract has no effect. These
 // checks are ours: KRMM_DCHECK is active in debug builds (KRMM_DEBUG_CHECKS)
-// and type-checked in every build; KRMM_DCHECK_EXPENSIVE (whole-chain walks
-// and the like) runs only with KRMM_EXPENSIVE_CHECKS as well. A failed check
+// and type-checked in every build; KRMM_DCHECK_EXPENSIVE (the walk of a whole
+// registry chain after every link and unlink, core/registry.h) runs only with
+// KRMM_EXPENSIVE_CHECKS as well. A failed check
 // prints the condition and its place to standard error and aborts. No check
 // changes the public layout or any result.
 //
@@ -23,7 +25,15 @@ inline constexpr bool kExpensiveChecks = kDebugChecks;
 inline constexpr bool kExpensiveChecks = false;
 #endif
 
+/// Prints the failed condition and its place to standard error and aborts.
 [[noreturn]] void CheckFailed(const char* condition, const char* file, int line) noexcept;
+
+/// Receives the failed reports of Partition::KRMM_Assert: (false, message).
+using ReportObserver = void (*)(bool condition, const char* message);
+/// Installs `observer` (null: nobody listens) as the receiver of failed
+/// reports. \returns the one installed before. The diagnostics layer's
+/// diag::SetAssertObserver is this; the core never calls upward to report.
+ReportObserver ExchangeReportObserver(ReportObserver observer) noexcept;
 
 } // namespace KRMM::detail
 

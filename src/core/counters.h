@@ -33,6 +33,8 @@
 
 #include <KRMM/KRMM.h>
 
+#include "platform/thread_safety.h"
+
 namespace KRMM::detail {
 
 /// Atomic add, for bytesAllocated: any thread, lock held or not.
@@ -44,7 +46,7 @@ inline void CounterAdd(T& counter, T delta) noexcept {
 /// Add for numCalls, numBlocks and numpoolHits. The caller holds
 /// KRMM_CriticalSection, and so does every other writer of the counter.
 template <class T>
-inline void LockedCounterAdd(T& counter, T delta) noexcept {
+inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCriticalSection) {
     std::atomic_ref<T> ref(counter);
     // Unsigned arithmetic: the counts wrap like the hardware's add would.
     using U = std::make_unsigned_t<T>;
@@ -67,7 +69,8 @@ struct CounterChange {
 };
 
 /// Applies `change`. The caller holds KRMM_CriticalSection.
-[[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept {
+[[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept
+    KRMM_REQUIRES(kCriticalSection) {
     if (change.bytes != 0) CounterAdd(partition.bytesAllocated, change.bytes);
     if (change.blocks != 0) LockedCounterAdd(partition.numBlocks, change.blocks);
     if (change.calls != 0) LockedCounterAdd(partition.numCalls, change.calls);

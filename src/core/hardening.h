@@ -17,6 +17,8 @@
 // Thread safety: the checks take no lock (index lookups).
 #pragma once
 
+#include <cstdint>
+
 #include <KRMM/KRMM.h>
 
 #include "core/block_index.h"
@@ -83,6 +85,25 @@ inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr) no
     if (MemoryBlock* block = partition.GetVerifiedBlockForPointer(ptr)) return block;
     Partition::KRMM_Assert(false, WhyNotPointer(partition, ptr));
     return nullptr;
+}
+
+/// Whether `block` lies at a block boundary of `pool`'s block area.
+inline bool InPoolBlockArea(Handle pool, const void* block) noexcept {
+    const PoolHeader* header = PoolHeaderOf(pool);
+    const uintptr_t distance = reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(header->firstBlock);
+    return header->blockStride != 0 && distance % header->blockStride == 0 &&
+           distance / header->blockStride < header->blockCount;
+}
+
+/// \returns whether `pool` (a live pool storage handle) and, when not null,
+/// `block` (a block of that pool's block area) may be used; otherwise
+/// reports why. Always true without KRMM_HARDENED.
+inline bool PoolArgumentsOk(const Partition& partition, Handle pool, const void* block) noexcept {
+    if constexpr (!kHardened) return true;
+    if (pool == nullptr || !CheckHandle(partition, pool, HandleUse::kOrdinary)) return false;
+    if (block == nullptr || InPoolBlockArea(pool, block)) return true;
+    Partition::KRMM_Assert(false, kStaleHandle);
+    return false;
 }
 
 } // namespace KRMM::detail

@@ -30,11 +30,14 @@
 //   that is not a multiple of 8 leaves every later header misaligned: the
 //   layout is fixed, so callers keep blockSize a multiple of 8.
 //
-// Thread safety: constants only.
+// Thread safety: constants and pure address arithmetic; the helpers that
+// read or free a header need the caller to own the block.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include <KRMM/KRMM.h>
 
@@ -55,6 +58,7 @@ inline constexpr size_t kIdentifierSize = 128;
 inline constexpr uint64_t kDefaultStackTraceDepth = 16;
 inline constexpr int kEventAllocationFailed = 1;
 inline constexpr int16_t kNoResourceFile = -1;
+inline constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
 
 static_assert(kHeaderSize == 136, "callers hash data - 136 to find an inline header");
 static_assert(kDetachedHeaderSize == 144, "a block made detached allocates its header with one spare word");
@@ -65,20 +69,25 @@ static_assert(sizeof(PoolHeader) == 64, "the pool header is eight machine words"
 static_assert(sizeof(PoolSlot) == 32, "a slot is index, flag, two links");
 static_assert((kBucketCount & kBucketMask) == 0, "the bucket is the low bits of the hash");
 
-/// The header named by the link word in front of a data pointer.
-inline MemoryBlock* HeaderOf(const void* data) noexcept {
-    return *reinterpret_cast<MemoryBlock* const*>(static_cast<const char*>(data) - kLinkWordSize);
+// The two ways from a block's views to its header: a handle is the header's
+// address (BlockOf), a data pointer names it in the link word in front of it
+// (HeaderOf). No other cast to MemoryBlock* is written anywhere.
+
+/// The header of a handle (no check is made).
+inline MemoryBlock* BlockOf(const void* handle) noexcept {
+    return static_cast<MemoryBlock*>(const_cast<void*>(handle));
 }
 
-/// The header of a data pointer through its link word, or null when `data`
-/// or its link word is null.
-inline MemoryBlock* NodeOf(const void* data) noexcept {
-    return data != nullptr ? HeaderOf(data) : nullptr;
+/// The header named by the link word in front of a data pointer the library
+/// issued; null for null.
+inline MemoryBlock* HeaderOf(const void* data) noexcept {
+    if (data == nullptr) return nullptr;
+    return *reinterpret_cast<MemoryBlock* const*>(static_cast<const char*>(data) - kLinkWordSize);
 }
 
 /// Whether an object has been built in the data at `data` (null: no).
 inline bool IsInstantiated(const void* data) noexcept {
-    const MemoryBlock* block = NodeOf(data);
+    const MemoryBlock* block = HeaderOf(data);
     return block != nullptr && block->instantiated;
 }
 
@@ -90,10 +99,6 @@ inline char* InlineDataOf(MemoryBlock* block) noexcept {
 /// The start of a detached block's storage allocation (its link word).
 inline void* DetachedStorageOf(const MemoryBlock* block) noexcept {
     return block->masterPtr - kLinkWordSize;
-}
-
-inline MemoryBlock* BlockOf(const void* handle) noexcept {
-    return static_cast<MemoryBlock*>(const_cast<void*>(handle));
 }
 
 inline PoolHeader* PoolHeaderOf(Handle pool) noexcept {
@@ -134,6 +139,21 @@ inline void FormatHeader(MemoryBlock* block, char* data, size_t memSize, size_t 
 inline void ReleaseStackRecord(MemoryBlock* block) noexcept {
     delete block->stackTrace;
     block->stackTrace = nullptr;
+}
+
+/// Frees what a header owns besides itself: its detached storage and its
+/// call-stack record. Inline data, pool storage and a resource's host data
+/// are not the block's to free.
+inline void ReleaseOwnedStorage(MemoryBlock* block) noexcept {
+    if (block->flags & kBlockFlagDetached) ::operator delete(DetachedStorageOf(block));
+    ReleaseStackRecord(block);
+}
+
+/// Whether the partition captures call stacks now. Relaxed: a switch that
+/// orders nothing else.
+inline bool TracingOn(const Partition& partition) noexcept {
+    return std::atomic_ref<bool>(const_cast<bool&>(partition.stackTraceEnabled))
+        .load(std::memory_order_relaxed);
 }
 
 } // namespace KRMM::detail

@@ -4,8 +4,8 @@
 // Thread safety: the list and the name take no lock. The host must not
 // construct, destroy, list, unlist or look up partitions on two threads at
 // once, and no other thread may use a partition while it is destroyed. The
-// destructor takes KRMM_CriticalSection only inside the pool operations it
-// calls; its own registry walk runs without it.
+// destructor takes KRMM_CriticalSection only inside the pool take-back and
+// the release it calls; its own registry walk runs without it.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +14,10 @@
 #include <KRMM/KRMM.h>
 
 #include "core/block_index.h"
+#include "core/checks.h"
 #include "core/layout.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/pool_lists.h"
+#include "core/release.h"
 
 namespace KRMM {
 
@@ -26,17 +28,11 @@ namespace {
 constexpr size_t kStatSlotBounds[detail::kStatClasses] = {
     10, 50, 100, 500, 1000, 5000, 10000, 50000, 100000, 500000, 1000000, 5000000, 10000000};
 
+// A null name reads as "".
 void CopyIdentifier(char (&dst)[detail::kIdentifierSize], const char* src) {
     // strncpy pads a shorter text with NULs up to position 126.
-    std::strncpy(dst, src, detail::kIdentifierSize - 1);
+    std::strncpy(dst, src != nullptr ? src : "", detail::kIdentifierSize - 1);
     dst[detail::kIdentifierSize - 1] = '\0';
-}
-
-// Frees what a registered header owns besides itself: detached storage and the
-// call-stack record. Resource data and inline data are not the block's to free.
-void ReleaseOwnedStorage(MemoryBlock* block) {
-    if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
-    detail::ReleaseStackRecord(block);
 }
 
 // How many pools deep a block sits: 0 for a heap block, 1 for a block of a
@@ -54,9 +50,7 @@ void ReleaseRegistry(MemoryBlock** buckets, unsigned long* counts) {
         MemoryBlock* block = buckets[i];
         while (block != nullptr) {
             MemoryBlock* next = block->next;
-            ReleaseOwnedStorage(block);
-            detail::san::BlockReleasing(block);
-            ::operator delete(block);
+            detail::FreeHeader(block);
             block = next;
         }
         buckets[i] = nullptr;
@@ -100,8 +94,8 @@ Partition::~Partition() {
     RemoveThisFromList();
 
     // A handed-out pool block's header lies inside its pool's storage, an
-    // ordinary block of this partition that the steps below free (DestroyPool
-    // for the current pool, the registry walk for any other). So every pool
+    // ordinary block of this partition that the steps below free (directly for
+    // the current pool, by the registry walk for any other). So every pool
     // block still out goes back to its pool first, while all storage is still
     // there: unlinked, its detached storage and stack record freed, its slot
     // free. A pool's storage may itself be a block of another pool (a pool
@@ -117,16 +111,20 @@ Partition::~Partition() {
             MemoryBlock* block = blockBuckets[i];
             while (block != nullptr) {
                 MemoryBlock* next = block->next;
-                if (PoolDepth(block) == depth) ReleasePoolBlock(block->pool, reinterpret_cast<Handle>(block));
+                if (PoolDepth(block) == depth) detail::ReturnToPool(*this, block->pool, block, nullptr);
                 block = next;
             }
         }
     }
 
     // A current pool whose storage is a block of another pool has just gone
-    // back with that pool's blocks; its header is no longer to be read.
+    // back with that pool's blocks; its header is no longer to be read. Any
+    // other current pool has no block out any more: destroying it is releasing
+    // its storage block.
     if (currentPool != nullptr) {
-        if ((detail::BlockOf(currentPool)->flags & kBlockFlagPooled) == 0) DestroyPool(currentPool);
+        KRMM_DCHECK((detail::BlockOf(currentPool)->flags & kBlockFlagPooled) != 0 ||
+                    detail::PoolHeaderOf(currentPool)->usedList == nullptr);
+        if ((detail::BlockOf(currentPool)->flags & kBlockFlagPooled) == 0) Deallocate(*currentPool);
         currentPool = nullptr;
     }
     ReleaseRegistry(blockBuckets, blockCounts);

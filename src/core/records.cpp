@@ -9,6 +9,7 @@
 #include "core/block_index.h"
 #include "core/layout.h"
 #include "core/registry.h"
+#include "platform/lock.h"
 
 namespace KRMM {
 
@@ -19,6 +20,7 @@ unsigned long Partition::GetMemoryBlockHash(const MemoryBlock* block) {
 // The registry is named by its arrays alone; when they are a partition's, its
 // lookup index follows the chain.
 void Partition::HookupBlockToList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
+    detail::CriticalSectionIsHeld();  // the caller's part
     detail::LinkBlock(block, detail::BucketOf(block), buckets, counts);
     bool resource = false;
     detail::PartitionIndex* index = detail::IndexOfBuckets(buckets, &resource);
@@ -26,6 +28,7 @@ void Partition::HookupBlockToList(MemoryBlock* block, MemoryBlock** buckets, uns
 }
 
 void Partition::RemoveBlockFromList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
+    detail::CriticalSectionIsHeld();  // the caller's part
     detail::UnlinkBlock(block, buckets, counts);
     bool resource = false;
     detail::IndexUnlinked(detail::IndexOfBuckets(buckets, &resource), block);

@@ -20,6 +20,7 @@
 
 #include "core/checks.h"
 #include "core/layout.h"
+#include "platform/thread_safety.h"
 
 namespace KRMM::detail {
 
@@ -42,6 +43,15 @@ inline unsigned BucketOf(const void* address) noexcept {
     return static_cast<unsigned>(low & kBucketMask);
 }
 
+/// Whether the chain starting at `head` holds the header `handle`. Reads the
+/// chain as it stands: the caller holds KRMM_CriticalSection or keeps other
+/// threads from changing it.
+inline bool ChainHolds(const MemoryBlock* head, const void* handle) noexcept {
+    for (const MemoryBlock* block = head; block != nullptr; block = block->next)
+        if (block == handle) return true;
+    return false;
+}
+
 /// Asks for the cache line of `address` in a writable state. Outside the lock
 /// this overlaps the fetch of lines the critical section will write with the
 /// fetch of the lock itself, when another core wrote them last.
@@ -54,9 +64,25 @@ inline void PrefetchForWrite(const void* address) noexcept {
 #endif
 }
 
+/// Whether chain `bucket` is well formed: each header's prev names the one
+/// before it and its bucket field the chain, and the chain holds exactly
+/// counts[bucket] headers. A walk of the whole chain, run after every link
+/// and unlink in builds with KRMM_EXPENSIVE_CHECKS, so that a damaged chain
+/// is caught by the operation that meets it, not later by a wild pointer.
+inline bool ChainIsSound(MemoryBlock* const* buckets, const unsigned long* counts, unsigned bucket) noexcept
+    KRMM_REQUIRES(kCriticalSection) {
+    unsigned long length = 0;
+    const MemoryBlock* previous = nullptr;
+    for (const MemoryBlock* block = buckets[bucket]; block != nullptr; block = block->next) {
+        if (block->prev != previous || block->bucket != bucket || ++length > counts[bucket]) return false;
+        previous = block;
+    }
+    return length == counts[bucket];
+}
+
 /// Pushes `block` at the head of chain `bucket`. Lock held.
 inline void LinkBlock(MemoryBlock* block, unsigned bucket, MemoryBlock** buckets,
-                      unsigned long* counts) noexcept {
+                      unsigned long* counts) noexcept KRMM_REQUIRES(kCriticalSection) {
     MemoryBlock* head = buckets[bucket];
     block->bucket = static_cast<uint16_t>(bucket);
     block->prev = nullptr;
@@ -64,10 +90,12 @@ inline void LinkBlock(MemoryBlock* block, unsigned bucket, MemoryBlock** buckets
     if (head != nullptr) head->prev = block;
     counts[bucket] += 1;
     buckets[bucket] = block;
+    KRMM_DCHECK_EXPENSIVE(ChainIsSound(buckets, counts, bucket));
 }
 
 /// Unlinks `block` from the chain named by its stored bucket. Lock held.
-inline void UnlinkBlock(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) noexcept {
+inline void UnlinkBlock(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) noexcept
+    KRMM_REQUIRES(kCriticalSection) {
     const unsigned bucket = block->bucket;
     MemoryBlock* next = block->next;
     MemoryBlock* prev = block->prev;
@@ -80,6 +108,7 @@ inline void UnlinkBlock(MemoryBlock* block, MemoryBlock** buckets, unsigned long
     block->next = nullptr;
     block->prev = nullptr;
     counts[bucket] -= 1;
+    KRMM_DCHECK_EXPENSIVE(ChainIsSound(buckets, counts, bucket));
 }
 
 /// Prefetches what LinkBlock will write: the chain head and the count.

@@ -18,7 +18,7 @@
 
 #include "core/counters.h"
 #include "core/layout.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/sanitizer_hooks.h"
 
 namespace KRMM::detail {
 

@@ -30,6 +30,7 @@
 
 #include "core/block_index.h"
 #include "core/layout.h"
+#include "core/registry.h"
 
 namespace KRMM {
 namespace {
@@ -39,13 +40,6 @@ inline const MemoryBlock* FindOnChain(const MemoryBlock* head, const void* ptr) 
         if (block->masterPtr == ptr) return block;
     }
     return nullptr;
-}
-
-inline bool ChainHolds(const MemoryBlock* head, const void* handle) noexcept {
-    for (const MemoryBlock* block = head; block != nullptr; block = block->next) {
-        if (block == handle) return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -96,7 +90,7 @@ bool Partition::HandleBelongsToUs(const void* handle) const {
     const detail::HandleAnswer answer = detail::FindHandle(*this, handle);
     if (answer.known) return answer.kind != detail::EntryKind::kNone;
     const unsigned long bucket = GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
-    return ChainHolds(blockBuckets[bucket], handle) || ChainHolds(resourceBuckets[bucket], handle);
+    return detail::ChainHolds(blockBuckets[bucket], handle) || detail::ChainHolds(resourceBuckets[bucket], handle);
 }
 
 bool Partition::HandleIsValid(const void* handle, bool verify) const {

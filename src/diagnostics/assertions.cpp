@@ -1,40 +1,25 @@
-// assertions.cpp - the public report hook and our own invariant-check failure.
+// assertions.cpp - the diagnostic views of the core's reports and of the
+// lock: the assertion observer and the lock's slow-path counts.
 //
-// KRMM_Assert has no effect: callers decide what happens around a report. A
-// diagnostic observer (KRMM/Diagnostics.h) may be installed to watch the
-// reports; with none installed the hook reads nothing.
+// The observer lives in the core's report slot (core/checks.h); this layer
+// only installs it, so KRMM_Assert never calls up into the diagnostics.
 //
-// Thread safety: any thread, with or without KRMM_CriticalSection.
-#include <atomic>
-#include <cstdio>
-#include <cstdlib>
-
+// Thread safety: any thread; both read or swap one atomic word each.
 #include <KRMM/Diagnostics.h>
 #include <KRMM/KRMM.h>
 
 #include "core/checks.h"
+#include "platform/lock.h"
 
-namespace KRMM {
-namespace {
-std::atomic<diag::AssertObserver> g_assertObserver{nullptr};
-} // namespace
+namespace KRMM::diag {
 
-void Partition::KRMM_Assert(bool condition, const char* message) {
-    if (diag::AssertObserver observer = g_assertObserver.load(std::memory_order_acquire)) {
-        observer(condition, message);
-    }
-}
-
-namespace diag {
 AssertObserver SetAssertObserver(AssertObserver observer) noexcept {
-    return g_assertObserver.exchange(observer, std::memory_order_acq_rel);
+    return KRMM::detail::ExchangeReportObserver(observer);
 }
-} // namespace diag
 
-namespace detail {
-void CheckFailed(const char* condition, const char* file, int line) noexcept {
-    std::fprintf(stderr, "KRMM: internal check failed: %s (%s:%d)\n", condition, file, line);
-    std::abort();
+LockStatistics GetLockStatistics() noexcept {
+    const KRMM::detail::LockSlowPathCounts counts = KRMM::detail::ReadLockSlowPathCounts();
+    return {counts.contendedAcquires, counts.kernelSleeps};
 }
-} // namespace detail
-} // namespace KRMM
+
+} // namespace KRMM::diag

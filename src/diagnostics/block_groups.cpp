@@ -13,8 +13,6 @@
 // copy of at most 59 words. The caller keeps other threads from releasing
 // blocks of the partition during the call (a block released between the copy
 // and the end of the call is simply counted).
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +26,7 @@
 #include <KRMM/KRMM.h>
 
 #include "core/layout.h"
+#include "core/registry.h"
 #include "diagnostics/frame_info.h"
 #include "platform/lock.h"
 #include "platform/prim.h"
@@ -44,12 +43,7 @@ struct StackHash {
     }
 };
 
-// Hashes of our own keep the containers' code internal to the library (an
-// instantiation on standard types alone would be exported).
-struct HandleHash {
-    size_t operator()(const void* handle) const noexcept { return std::hash<const void*>{}(handle); }
-};
-using HandleSet = std::unordered_set<const void*, HandleHash>;
+using HandleSet = std::unordered_set<const void*, detail::AddressHash>;
 
 struct BlockSnapshot {
     size_t size = 0;
@@ -57,18 +51,12 @@ struct BlockSnapshot {
     void* frames[KRMM::detail::kStackSlots];
 };
 
-bool ChainHolds(const MemoryBlock* head, const void* handle) noexcept {
-    for (const MemoryBlock* block = head; block != nullptr; block = block->next)
-        if (block == handle) return true;
-    return false;
-}
-
 // Copies the size and stack of `handle` while it is registered in the
 // ordinary registry. \returns false for a block that is not (any more).
 bool Snapshot(const Partition& partition, const void* handle, BlockSnapshot* out) noexcept {
     const unsigned long bucket = Partition::GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
     KRMM::detail::CriticalSection lock;
-    if (!ChainHolds(partition.blockBuckets[bucket], handle)) return false;
+    if (!KRMM::detail::ChainHolds(partition.blockBuckets[bucket], handle)) return false;
     const MemoryBlock* block = static_cast<const MemoryBlock*>(handle);
     out->size = block->memSize;
     out->frameCount = 0;
@@ -133,11 +121,8 @@ BlockGroups GroupLiveBlocks(const Partition& partition) {
 namespace detail {
 
 std::string Demangle(const char* symbol) {
-    int status = -1;
-    char* demangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled != nullptr ? demangled : symbol;
-    std::free(demangled);
-    return name;
+    const std::unique_ptr<char, prim::FreeDeleter> demangled(prim::Demangle(symbol));
+    return demangled != nullptr ? std::string(demangled.get()) : std::string(symbol);
 }
 
 std::string FrameInfo::DisplayName() const {

@@ -31,9 +31,6 @@ namespace {
 
 // Types of our own keep the containers' code internal to the library (an
 // instantiation on standard types alone would be exported).
-struct TextHash {
-    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
-};
 struct FoldedLine {
     std::string stack;
     size_t bytes;
@@ -55,7 +52,7 @@ void AppendFrameName(std::string& line, const std::string& name) {
 bool WriteFoldedStacks(std::FILE* out, const BlockGroups& groups) {
     detail::FrameTable table;
     std::vector<FoldedLine> lines;
-    std::unordered_map<std::string, size_t, TextHash> index;
+    std::unordered_map<std::string, size_t, detail::TextHash> index;
     std::string stack;
     for (const StackGroup& group : groups.groups) {
         stack.clear();

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -47,5 +48,19 @@ private:
 
 /// \returns `symbol` demangled, or `symbol` itself when the demangler refuses it.
 std::string Demangle(const char* symbol);
+
+// Hashes of our own for the diagnostics' containers: they keep the
+// containers' code internal to the library (an instantiation on standard
+// types alone would be exported).
+
+/// For text keys.
+struct TextHash {
+    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
+};
+/// For pointer and address keys.
+struct AddressHash {
+    size_t operator()(const void* pointer) const noexcept { return std::hash<const void*>{}(pointer); }
+    size_t operator()(uintptr_t address) const noexcept { return std::hash<uintptr_t>{}(address); }
+};
 
 } // namespace KRMM::diag::detail

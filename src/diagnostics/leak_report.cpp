@@ -33,10 +33,6 @@
 namespace KRMM::diag {
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-
 // Decimal text of `n` (std::to_string would export a table of its own).
 std::string Decimal(uintmax_t n) {
     char text[24];
@@ -54,7 +50,7 @@ bool WriteStack(std::FILE* out, const std::vector<void*>& frames) {
     // slot numbers match GetBlockStackTrace's.
     std::vector<void*> slots(frames.size() + 1, nullptr);
     std::copy(frames.begin(), frames.end(), slots.begin() + 1);
-    std::unique_ptr<char*, FreeDeleter> lines(
+    std::unique_ptr<char*, prim::FreeDeleter> lines(
         prim::SymbolizeFrames(slots.data(), static_cast<int>(slots.size())));
     bool ok = true;
     for (size_t i = 1; i < slots.size(); ++i) {

@@ -52,14 +52,8 @@ enum LocationField : uint32_t { kLocationId = 1, kLocationMappingId = 2, kLocati
 enum LineField : uint32_t { kLineFunctionId = 1, kLineLine = 2 };
 enum FunctionField : uint32_t { kFunctionId = 1, kFunctionName = 2, kFunctionSystemName = 3, kFunctionFilename = 4 };
 
-// Hashes and keys of our own keep the containers' code internal to the
+// Keys of our own keep the containers' code internal to the
 // library (an instantiation on standard types alone would be exported).
-struct TextHash {
-    size_t operator()(const std::string& text) const noexcept { return std::hash<std::string>{}(text); }
-};
-struct AddressHash {
-    size_t operator()(uintptr_t address) const noexcept { return std::hash<uintptr_t>{}(address); }
-};
 struct FunctionKey {
     std::string name;
     std::string file;
@@ -201,11 +195,11 @@ private:
         return slot->second;
     }
 
-    std::unordered_map<std::string, uint64_t, TextHash> strings_;
+    std::unordered_map<std::string, uint64_t, detail::TextHash> strings_;
     std::vector<std::string> stringOrder_;
-    std::unordered_map<uintptr_t, uint64_t, AddressHash> locations_;
+    std::unordered_map<uintptr_t, uint64_t, detail::AddressHash> locations_;
     std::map<FunctionKey, uint64_t> functions_;
-    std::unordered_map<uintptr_t, uint64_t, AddressHash> mappings_;
+    std::unordered_map<uintptr_t, uint64_t, detail::AddressHash> mappings_;
     uint64_t noStackLocation_ = 0;
     Message programMapping_;
     Message libraryMappings_;

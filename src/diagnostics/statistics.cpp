@@ -12,9 +12,8 @@
 // updated with relaxed atomic increments; the report reads each counter and
 // the current pool's header as they stand, so a report taken while other
 // threads allocate is a set of individually exact but unsynchronised values.
-#include <sys/types.h>
-
 #include <cstdio>
+#include <type_traits>
 
 #include <KRMM/KRMM.h>
 
@@ -28,6 +27,8 @@ namespace {
 constexpr size_t kComparedBounds = detail::kStatClasses - 1;
 constexpr size_t kLineBufferSize = 256;   // every report line fits
 constexpr size_t kLabelBufferSize = 128;  // every label fits (44 bytes at most)
+// The signed type of size_t, which printf's %zd reads.
+using SignedSize = std::make_signed_t<size_t>;
 
 } // namespace
 
@@ -60,10 +61,10 @@ void Partition::PrintMemoryStats(unsigned int options) const {
     std::snprintf(line, sizeof line,
                   "KRMM: numCalls: %d. numBlocks: %zd. bytesAllocated: %zd   numAllocates: %zd   "
                   "numpoolHits: %zd\n",
-                  detail::CounterLoad(numCalls), static_cast<ssize_t>(detail::CounterLoad(numBlocks)),
-                  static_cast<ssize_t>(detail::CounterLoad(bytesAllocated)),
-                  static_cast<ssize_t>(detail::CounterLoad(numAllocates)),
-                  static_cast<ssize_t>(detail::CounterLoad(numpoolHits)));
+                  detail::CounterLoad(numCalls), static_cast<SignedSize>(detail::CounterLoad(numBlocks)),
+                  static_cast<SignedSize>(detail::CounterLoad(bytesAllocated)),
+                  static_cast<SignedSize>(detail::CounterLoad(numAllocates)),
+                  static_cast<SignedSize>(detail::CounterLoad(numpoolHits)));
     OutputDebugStringA(line);
 
     // A current pool is reported whether or not pooled allocation is on.
@@ -73,8 +74,8 @@ void Partition::PrintMemoryStats(unsigned int options) const {
     if (pool != nullptr) {
         const PoolHeader* header = detail::PoolHeaderOf(pool);
         std::snprintf(line, sizeof line, "    TotalHandles: %zd    NumUsed: %zd\n",
-                      static_cast<ssize_t>(header->blockCount),
-                      static_cast<ssize_t>(header->blockCount - header->freeCount));
+                      static_cast<SignedSize>(header->blockCount),
+                      static_cast<SignedSize>(header->blockCount - header->freeCount));
         OutputDebugStringA(line);
     }
 

@@ -29,6 +29,7 @@
 #include "core/hardening.h"
 #include "core/layout.h"
 #include "core/unchecked.h"
+#include "memory_manager/object_refusal.h"
 
 namespace KRMM {
 namespace {
@@ -58,12 +59,11 @@ inline bool Refused(const Partition& partition, const void* h, detail::HandleUse
 // and stays the caller's. False (variable null) when the copy fails.
 bool Partition::HandToHand(char**& h) {
     if (Refused(*this, h, detail::HandleUse::kOrdinary)) return false;
-    if (detail::IsInstantiated(*h)) {
-        KRMM_Assert(false,
-                    "Partition::HandToHand - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::HandToHand - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *h))
         return false;
-    }
     h = detail::DuplicateBlock(*this, h);
     return h != nullptr;
 }
@@ -92,12 +92,11 @@ bool Partition::PtrToXHand(const void* src, char** h, unsigned long size) {
 bool Partition::HandAndHand(const char* const* src, char** dst) {
     if (Refused(*this, src, detail::HandleUse::kOrdinary) || Refused(*this, dst, detail::HandleUse::kOrdinary))
         return false;
-    if (detail::IsInstantiated(*src) || detail::IsInstantiated(*dst)) {
-        KRMM_Assert(false,
-                    "Partition::HandAndHand - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::HandAndHand - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *src, *dst))
         return false;
-    }
     const size_t srcSize = detail::BlockOf(src)->memSize;
     const size_t dstSize = detail::BlockOf(dst)->memSize;
     size_t total;

@@ -18,6 +18,7 @@
 #include "core/layout.h"
 #include "core/resizing.h"
 #include "core/unchecked.h"
+#include "memory_manager/object_refusal.h"
 
 namespace KRMM {
 namespace {
@@ -35,7 +36,7 @@ inline MemoryBlock* CheckedHandle(const Partition& partition, const void* h,
 // gone before its destructor runs, so the destructor sees a block that is no
 // longer instantiated.
 void DisposeData(Partition& partition, char* p) {
-    MemoryBlock* block = detail::NodeOf(p);
+    MemoryBlock* block = detail::HeaderOf(p);
     if (block != nullptr && block->instantiated) {
         block->instantiated = false;
         if (block->destructor != nullptr) block->destructor(p);
@@ -73,12 +74,11 @@ Ptr Partition::NewPtrClear(unsigned long size) {
 // itself and builds Resize's (empty) procedure only when the data must move.
 bool Partition::SetHandleSize(char** h, unsigned long size) {
     if (CheckedHandle(*this, h, detail::HandleUse::kOrdinary) == nullptr) return false;
-    if (detail::IsInstantiated(*h)) {
-        KRMM_Assert(false,
-                    "Partition::SetHandleSize - 1 - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::SetHandleSize - 1 - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *h))
         return false;
-    }
     MemoryBlock* block = detail::BlockOf(h);
     if (detail::KeepsStorage(block, size)) {
         detail::ResizeInPlace(*this, block, size);
@@ -90,12 +90,11 @@ bool Partition::SetHandleSize(char** h, unsigned long size) {
 bool Partition::SetHandleSize(char** h, unsigned long size,
                               std::function<void(void*, unsigned long, void*, unsigned long)> copy) {
     if (CheckedHandle(*this, h, detail::HandleUse::kOrdinary) == nullptr) return false;
-    if (detail::IsInstantiated(*h)) {
-        KRMM_Assert(false,
-                    "Partition::SetHandleSize - 2 - called for instantiated object node. "
-                    "Evaluate/remove the call to this.");
+    if (detail::RefusesObjectNodes(*this,
+                                   "Partition::SetHandleSize - 2 - called for instantiated object node. "
+                                   "Evaluate/remove the call to this.",
+                                   *h))
         return false;
-    }
     // Resize takes its procedure by value: it gets exactly one copy of ours,
     // destroyed when Resize returns or an exception passes through.
     return detail::ResizeBlock(*this, h, size, copy);

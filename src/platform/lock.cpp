@@ -1,4 +1,7 @@
-// lock.cpp - the process-wide lock: slow paths, exported entry points, statistics.
+// lock.cpp - the process-wide lock: slow paths, exported entry points and the
+// slow-path counts. The lock word itself is defined by the platform's port
+// (e.g. linux/lock_word.cpp), which alone knows how to give it a cache line
+// of its own.
 //
 // Thread safety: see lock.h.
 #include "platform/lock.h"
@@ -7,26 +10,8 @@
 #include <cstdlib>
 
 #include <KRMM/KRMM.h>
-#include <KRMM/Diagnostics.h>
 
 #include "platform/prim.h"
-
-// The lock word owns a whole cache line: any other data there, even data
-// that is only read, would be fought over by every core that takes the lock.
-// An aligned variable alone does not ensure that (the linker may place the
-// next variable in the rest of its line), so the exported lock is an alias of
-// the first word of a private line-sized, line-aligned record.
-namespace KRMM::detail {
-struct alignas(64) LockLine {
-    os_unfair_lock word;
-};
-static_assert(sizeof(LockLine) == 64);
-} // namespace KRMM::detail
-
-extern "C" {
-[[gnu::visibility("hidden")]] KRMM::detail::LockLine krmm_critical_section_line = {{0}};
-extern os_unfair_lock KRMM_CriticalSection [[gnu::alias("krmm_critical_section_line")]];
-}
 
 namespace KRMM::detail {
 
@@ -63,6 +48,12 @@ inline bool TryTake(std::atomic_ref<uint32_t> word) noexcept {
 }
 
 } // namespace
+
+LockSlowPathCounts ReadLockSlowPathCounts() noexcept {
+    // Relaxed: statistics, read without ordering against anything else.
+    return {g_counts.contended.load(std::memory_order_relaxed),
+            g_counts.sleeps.load(std::memory_order_relaxed)};
+}
 
 void LockContended(os_unfair_lock_t lock) noexcept {
     g_counts.contended.fetch_add(1, std::memory_order_relaxed);
@@ -138,12 +129,4 @@ void LeaveCriticalSection(os_unfair_lock_s* lock) {
     detail::LockRelease(lock);
 }
 
-namespace diag {
-
-LockStatistics GetLockStatistics() noexcept {
-    return {detail::g_counts.contended.load(std::memory_order_relaxed),
-            detail::g_counts.sleeps.load(std::memory_order_relaxed)};
-}
-
-} // namespace diag
 } // namespace KRMM

@@ -34,6 +34,8 @@
 
 #include <KRMM/UnfairLock.h>
 
+#include "platform/thread_safety.h"
+
 namespace KRMM::detail {
 
 inline constexpr uint32_t kLockFree = 0;
@@ -46,6 +48,14 @@ struct alignas(64) SleeperCount {
     std::atomic<uint32_t> count;
 };
 extern SleeperCount g_lockSleepers[kSleeperSlots];
+
+/// Process-wide counts of the slow path since the process started.
+struct LockSlowPathCounts {
+    uint64_t contendedAcquires;  ///< acquires that found the lock held
+    uint64_t kernelSleeps;       ///< times a waiter slept in the kernel
+};
+/// \returns the counts as they stand (relaxed loads; no lock).
+LockSlowPathCounts ReadLockSlowPathCounts() noexcept;
 
 void LockContended(os_unfair_lock_t lock) noexcept;
 void UnlockWakeWaiter(os_unfair_lock_t lock) noexcept;
@@ -88,13 +98,25 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
     }
 }
 
-/// Holds KRMM_CriticalSection for its scope.
-class CriticalSection {
+/// Holds KRMM_CriticalSection for its scope. For the thread-safety analysis
+/// it acquires and releases kCriticalSection (platform/thread_safety.h); the
+/// bodies, which work on the lock word, are not analysed.
+class KRMM_SCOPED_CAPABILITY CriticalSection {
 public:
-    [[gnu::always_inline]] CriticalSection() noexcept { LockAcquire(&KRMM_CriticalSection); }
-    [[gnu::always_inline]] ~CriticalSection() { LockRelease(&KRMM_CriticalSection); }
+    [[gnu::always_inline]] CriticalSection() noexcept KRMM_ACQUIRE(kCriticalSection)
+        KRMM_NO_THREAD_SAFETY_ANALYSIS {
+        LockAcquire(&KRMM_CriticalSection);
+    }
+    [[gnu::always_inline]] ~CriticalSection() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
+        LockRelease(&KRMM_CriticalSection);
+    }
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 };
+
+/// States, for the analysis, that the caller holds KRMM_CriticalSection: the
+/// contract of the exported registry primitives, whose callers the library
+/// cannot see. Checks nothing at run time.
+inline void CriticalSectionIsHeld() noexcept KRMM_ASSERT_CAPABILITY(kCriticalSection) {}
 
 } // namespace KRMM::detail

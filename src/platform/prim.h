@@ -1,15 +1,35 @@
-// prim.h - the narrow interface between KRMM and its operating system (internal).
+// prim.h - the one seam between KRMM and its operating system (internal).
 //
-// Everything the library needs from the platform beyond the C++ standard
-// library goes through these functions; CMake compiles exactly one
-// implementation directory (src/platform/linux/ on Linux).
+// Every call the library makes to the operating system, its loader or its
+// runtime beyond the C++ standard library goes through the functions below;
+// nothing outside src/platform/ includes a system header or names an OS
+// call. Each OS has one folder, src/platform/<os>/, whose sources.cmake
+// lists its files and the optional packages they use (the root CMakeLists
+// picks the folder by CMAKE_SYSTEM_NAME). Linux is src/platform/linux/.
+//
+// A port to another OS adds such a folder and nothing else. It must provide:
+//   - the storage of the exported lock word KRMM_CriticalSection (zero at
+//     load, alone on its cache line; linux/lock_word.cpp);
+//   - FutexWait / FutexWakeOne (sleep and wake on a 32-bit word) and
+//     ProcessWideBarrier (may return false: the lock then polls with a
+//     timeout instead);
+//   - CaptureStack (return addresses of the calling thread);
+//   - MapZeroedPages / DiscardPages / UnmapPages (zeroed memory from the
+//     kernel, for the lookup index's tables; linux/pages.cpp);
+//   - SymbolizeFrames, DescribeFrame and Demangle (naming frames; they may
+//     return null / false / empty details where the platform knows nothing);
+//   - ReadMemory (a copy of memory that may not be mapped, without faulting);
+//   - ShowModalAlert (may just write to standard error and answer "OK").
+// The generic lock (platform/lock.h), the alert handler (platform/alert.cpp)
+// and everything above the platform stay as they are.
 //
 // Thread safety: every function may be called from any thread; none keeps
-// state except where said.
+// state except where said, and none takes KRMM_CriticalSection.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 namespace KRMM::prim {
 
@@ -25,11 +45,13 @@ void FutexWakeOne(uint32_t* word) noexcept;
 /// cannot do that; the caller must then not rely on it.
 bool ProcessWideBarrier() noexcept;
 
-/// Captures the calling thread's return addresses, innermost first (slot 0
-/// lies in this function's caller), at most `capacity` of them. Uses a
-/// cached unwinder where the build has one (libunwind), the C library's
-/// backtrace otherwise. \returns the number written.
-int CaptureStack(void** out, int capacity) noexcept;
+/// Writes at most `capacity` return addresses of the calling thread, innermost
+/// first, into `frames`. The first ones may be frames of this function and of
+/// wrappers around it (a sanitizer's); callers that want a given frame first
+/// look for it. Uses a cached unwinder where the build has one (libunwind),
+/// the C library's backtrace otherwise. \returns the number written (0 when
+/// nothing can be captured).
+int CaptureStack(void** frames, int capacity) noexcept;
 
 /// Zeroed, page-aligned memory of at least `bytes` straight from the kernel
 /// (not the heap), or null. Reads of it never fault until UnmapPages.
@@ -68,13 +90,24 @@ struct FrameDetail {
 /// \returns false, with `*out` zeroed, for a null frame.
 bool DescribeFrame(const void* frame, FrameDetail* out, char* file, size_t fileSize) noexcept;
 
-/// \returns whether source files and lines can be found at all (the build has
-/// a line-table reader).
-bool HaveSourceLines() noexcept;
+/// \returns the demangled form of a mangled C++ symbol as one malloc'd string
+/// (release with free()), or null when `symbol` is not a name the runtime's
+/// demangler accepts or memory is short.
+char* Demangle(const char* symbol) noexcept;
+
+/// Copies `bytes` bytes at `address` into `out` without faulting on memory
+/// that is not mapped (a wild pointer read from a damaged record).
+/// \returns false, `out` unspecified, when any of them cannot be read.
+bool ReadMemory(const void* address, void* out, size_t bytes) noexcept;
 
 /// Asks the user to choose between "OK" and "Stop showing memory asserts".
 /// \returns true for "OK"; with nobody to ask, writes both texts to standard
 /// error and returns true.
 bool ShowModalAlert(const char* message, const char* informative);
+
+/// Releases the malloc'd results above (std::unique_ptr<char*, FreeDeleter>).
+struct FreeDeleter {
+    void operator()(void* p) const noexcept { std::free(p); }
+};
 
 } // namespace KRMM::prim

@@ -15,27 +15,29 @@
 // Nothing here allocates per hand-out; only a block grown past blockSize owns
 // detached storage, which its release frees.
 //
+// The free and used lists themselves, with RequestPoolBlock and
+// ReleasePoolBlock, belong to the core (core/pool_lists.h,
+// core/allocation.cpp), since Allocate and Deallocate serve pool blocks.
+//
 // Thread safety: RequestPoolBlock and ReleasePoolBlock change the lists and
-// the registry under KRMM_CriticalSection (pools/pool_internal.h; the stack
-// capture, and the freeing of a released block's detached storage and stack
-// record, run outside it; a release with nothing to free takes the lock
-// once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
+// the registry under KRMM_CriticalSection (the stack capture, and the freeing
+// of a released block's detached storage and stack record, run outside it; a
+// release with nothing to free takes the lock once). CreatePool, DestroyPool, SetCurrentPool, SetPoolEnabled and
 // IsHandleInUse take no lock of their own; changing or destroying a pool
 // while other threads allocate from it is the caller's responsibility.
 #include <cstdint>
-#include <limits>
 
 #include <KRMM/KRMM.h>
 
 #include "core/hardening.h"
 #include "core/layout.h"
-#include "pools/pool_internal.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/pool_lists.h"
+#include "core/sanitizer_hooks.h"
 
 namespace KRMM {
 namespace {
 
-constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
+using detail::kSizeMax;
 constexpr size_t kPerBlockOverhead = detail::kHeaderSize + sizeof(PoolSlot);
 
 void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
@@ -43,24 +45,6 @@ void FormatBlock(MemoryBlock* block, size_t blockSize, Handle pool) noexcept {
     // callers of RequestPoolBlock; Allocate clears both on every hand-out.
     detail::FormatHeader(block, detail::InlineDataOf(block), blockSize, blockSize, kBlockFlagPooled, pool);
     block->magic = kPoolBlockMagic;
-}
-
-// Whether `block` lies at a block boundary of `pool`'s block area.
-bool InPoolBlockArea(Handle pool, const void* block) noexcept {
-    const PoolHeader* header = detail::PoolHeaderOf(pool);
-    const uintptr_t distance = reinterpret_cast<uintptr_t>(block) - reinterpret_cast<uintptr_t>(header->firstBlock);
-    return header->blockStride != 0 && distance % header->blockStride == 0 &&
-           distance / header->blockStride < header->blockCount;
-}
-
-// The hardened build's check of a pool handle and, when given, of a block
-// that must lie at a block boundary of that pool's block area.
-bool PoolArgumentsOk(const Partition& partition, Handle pool, const void* block) noexcept {
-    if constexpr (!detail::kHardened) return true;
-    if (pool == nullptr || !detail::CheckHandle(partition, pool, detail::HandleUse::kOrdinary)) return false;
-    if (block == nullptr || InPoolBlockArea(pool, block)) return true;
-    Partition::KRMM_Assert(false, detail::kStaleHandle);
-    return false;
 }
 
 } // namespace
@@ -100,20 +84,6 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
     return pool;
 }
 
-// Never inlined: its name is the first line of the stack it records.
-[[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
-    if (!PoolArgumentsOk(*this, pool, nullptr)) return nullptr;
-    MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
-    // The capture takes the lock itself.
-    if (block != nullptr) CollectStackTrace(block);
-    return block;
-}
-
-void Partition::ReleasePoolBlock(Handle pool, Handle block) {
-    if (!PoolArgumentsOk(*this, pool, block)) return;
-    detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
-}
-
 // Blocks still handed out are taken back first, as ReleasePoolBlock does:
 // unlinked from the registry, their detached storage and stack records freed.
 // The partition counters are left alone for them (a block handed out directly
@@ -121,7 +91,7 @@ void Partition::ReleasePoolBlock(Handle pool, Handle block) {
 // names this pool, and the storage goes back through Deallocate. A null pool
 // does nothing.
 void Partition::DestroyPool(Handle pool) {
-    if (pool == nullptr || !PoolArgumentsOk(*this, pool, nullptr)) return;
+    if (pool == nullptr || !detail::PoolArgumentsOk(*this, pool, nullptr)) return;
     const PoolHeader* header = detail::PoolHeaderOf(pool);
     for (PoolSlot* slot = header->usedList; slot != nullptr && slot->inUse != 0;
          slot = header->usedList) {
@@ -145,7 +115,7 @@ bool Partition::IsHandleInUse(const char* const* handle) const {
     // Hardened: only a registered block, or a block of the current pool (a
     // free one is registered nowhere), is read; anything else is not in use.
     if (detail::kHardened && !HandleBelongsToUs(handle) &&
-        !(currentPool != nullptr && InPoolBlockArea(currentPool, block)))
+        !(currentPool != nullptr && detail::InPoolBlockArea(currentPool, block)))
         return false;
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;

@@ -6,6 +6,9 @@
 // user data; it stays until unregistered as many times. A slot is free
 // exactly when its count is 0.
 //
+// The notification itself (InvokeCallbacks) belongs to the core, whose
+// allocation paths call it when the heap refuses (core/allocation.cpp).
+//
 // Thread safety: registration and unregistration hold KRMM_CriticalSection
 // for their whole work. Notifications and the two queries read the table
 // without the lock, because Resize notifies and Resize may be called by a
@@ -56,11 +59,6 @@ int FindFreeSlot(const Partition& partition) noexcept {
     return -1;
 }
 
-struct Registration {
-    MemoryCallbackProc proc;
-    void* userData;
-};
-
 } // namespace
 
 bool Partition::RegisterMemoryCallbackFunction(MemoryCallbackProc proc, void* userData) {
@@ -99,21 +97,6 @@ int Partition::GetMemoryCallbackFunctionIndex(MemoryCallbackProc proc) const {
 
 int Partition::GetFreeMemoryCallbackFunctionSlot() const {
     return FindFreeSlot(*this);
-}
-
-void Partition::InvokeCallbacks(int event, size_t size) {
-    // A snapshot: 128 pairs (2 KiB) on the stack, no heap,
-    // which matters because we are usually here because the heap said no.
-    Registration live[detail::kCallbackSlots];
-    size_t liveCount = 0;
-    for (int i = 0; i < kSlotCount; ++i) {
-        if (Load(callbackRefCounts[i], std::memory_order_acquire) <= 0) continue;
-        const MemoryCallbackProc proc = Load(callbackProcs[i]);
-        if (proc != nullptr) live[liveCount++] = Registration{proc, Load(callbackUserData[i])};
-    }
-    // Once per function whatever its count, in slot order. An exception from a
-    // callback ends the walk and passes to our caller.
-    for (size_t k = 0; k < liveCount; ++k) live[k].proc(event, size, live[k].userData);
 }
 
 } // namespace KRMM

@@ -34,6 +34,7 @@
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
+#include "core/release.h"
 #include "platform/lock.h"
 
 namespace KRMM {
@@ -60,7 +61,8 @@ inline void StoreResourceFields(MemoryBlock* block, void** resourceHandle, short
 // First block of the resource registry matching (resourceHandle, resFile):
 // buckets in ascending order, each chain from its head (newest first).
 // The caller holds KRMM_CriticalSection.
-MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHandle, short resFile) {
+MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHandle, short resFile)
+    KRMM_REQUIRES(detail::kCriticalSection) {
     void* const wanted = *resourceHandle;
     for (size_t i = 0; i < detail::kBucketCount; ++i) {
         for (MemoryBlock* block = buckets[i]; block != nullptr; block = block->next) {
@@ -176,10 +178,7 @@ void Partition::DeallocateResource(void* handle) {
     }
     // Storage of its own exists only after a resize moved the data; the
     // resource's data stays the host's.
-    if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
-    block->masterPtr = nullptr;
-    detail::ReleaseStackRecord(block);
-    ::operator delete(block);
+    detail::FreeHeader(block);
 }
 
 void Partition::DeleteAllHandlesWithResourceFile(short resFile) {
@@ -199,15 +198,15 @@ Handle Partition::ConvertFromQTHandleToKRMMHandle(const char* const* qtHandle) {
     if (qtHandle == nullptr) return nullptr;
     const long length = QTMM::GetHandleSize(qtHandle);
     const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
-    Handle h = NewHandle(n);
-    if (h == nullptr) return nullptr;
-    if (n != 0) std::memcpy(*h, *qtHandle, n);
-    return h;
+    Ptr data = Allocate(n);
+    if (data == nullptr) return nullptr;
+    if (n != 0) std::memcpy(data, *qtHandle, n);
+    return GetHandle(data);
 }
 
 char** Partition::ConvertFromKRMMHandleToQTHandle(const char* const* handle) {
     if (handle == nullptr) return nullptr;
-    const size_t n = GetKRMMHandleSize(handle);
+    const size_t n = detail::BlockOf(handle)->memSize;
     // A size beyond what the QT layer can name cannot be converted.
     if (n > static_cast<size_t>(std::numeric_limits<long>::max())) return nullptr;
     char** q = QTMM::NewHandle(static_cast<long>(n));

@@ -1,5 +1,6 @@
 // symbolizer.cpp - text lines for captured return addresses, from dladdr, and
-// (where the build found libdw) the source file and line of each call.
+// (where the build found libdw) the source file and line of each call; and
+// the runtime's demangler.
 //
 // Each frame becomes one line laid out as
 //
@@ -36,6 +37,7 @@
 // lock. The libdw session (the process's modules and their line tables, read
 // on first use and kept for the life of the process) is guarded by a mutex of
 // its own, never by KRMM_CriticalSection.
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <link.h>
 
@@ -239,12 +241,13 @@ int FormatLine(char* out, size_t room, int index, void* frame) noexcept {
 
 } // namespace
 
-bool HaveSourceLines() noexcept {
-#if defined(KRMM_HAVE_LIBDW)
-    return true;
-#else
-    return false;
-#endif
+char* Demangle(const char* symbol) noexcept {
+    if (symbol == nullptr) return nullptr;
+    int status = -1;
+    char* demangled = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
+    if (status == 0 && demangled != nullptr) return demangled;
+    std::free(demangled);
+    return nullptr;
 }
 
 bool DescribeFrame(const void* frame, FrameDetail* out, char* file, size_t fileSize) noexcept {

@@ -1,11 +1,15 @@
-// pool_internal.h - the pool's hand-out and take-back, with the partition's
-// counting folded into their critical sections (internal, inline).
+// pool_lists.h - a pool's free and used lists: hand-out and take-back, with
+// the partition's counting folded into their critical sections (internal,
+// inline).
 //
-// RequestPoolBlock and ReleasePoolBlock are these two with no counting, plus
-// (for the hand-out) the stack capture. Allocate and Deallocate, and the
-// pooled branch of DeallocateResource, pass the counter change they must
-// make, so that it costs no lock round trip of its own (core/counters.h).
-// Inline so that the allocation paths carry no call and no indirection.
+// The lists belong to the core because Allocate and Deallocate serve pool
+// blocks themselves; the pool operations of pools/pool.cpp (create, destroy,
+// choose the current pool) are built on them. RequestPoolBlock and
+// ReleasePoolBlock are these two with no counting, plus (for the hand-out)
+// the stack capture. Allocate and Deallocate, and the pooled branch of
+// DeallocateResource, pass the counter change they must make, so that it
+// costs no lock round trip of its own (core/counters.h). Inline so that the
+// allocation paths carry no call and no indirection.
 //
 // Block i and slot i find each other by arithmetic: block i lies at
 // firstBlock + i * blockStride, and i = (block - firstBlock) / blockStride.
@@ -24,7 +28,7 @@
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
-#include "diagnostics/sanitizer_hooks.h"
+#include "core/sanitizer_hooks.h"
 #include "platform/lock.h"
 
 namespace KRMM::detail {
@@ -44,7 +48,9 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 /// into the ordinary registry, applying `change` (when not null), all in one
 /// critical section. Captures no stack. \returns the block, or null (nothing
 /// counted) when the pool has no free block.
-[[gnu::always_inline]] inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool, const CounterChange* change) noexcept {
+[[gnu::always_inline]] inline MemoryBlock* TakeFromPool(Partition& partition, Handle pool,
+                                                        const CounterChange* change) noexcept
+    KRMM_EXCLUDES(kCriticalSection) {
     PoolHeader* header = PoolHeaderOf(pool);
     MemoryBlock* block;
     // A block back in its pool has its inline data again.
@@ -78,8 +84,12 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
 /// (when not null) first: also when the block turns out not to be in use, in
 /// which case that is reported and nothing else changes. A block without
 /// detached storage or a stack record goes back in one critical section;
-/// otherwise its storage and record are freed between two.
-[[gnu::always_inline]] inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block, const CounterChange* change) {
+/// otherwise its storage and record are freed between two. The sections are
+/// opened and closed on conditions (through std::optional), which the
+/// thread-safety analysis cannot follow: its body is not analysed.
+[[gnu::always_inline]] inline void ReturnToPool(Partition& partition, Handle pool, MemoryBlock* block,
+                                                const CounterChange* change)
+    KRMM_EXCLUDES(kCriticalSection) KRMM_NO_THREAD_SAFETY_ANALYSIS {
     PoolHeader* header = PoolHeaderOf(pool);
     PoolSlot* slot = SlotOf(header, block);
     // Only this release changes them: read before the lock is taken.
@@ -108,17 +118,16 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     // released; with neither to free it goes straight back to the free list.
     // memSize of inline data, oversize, locked, instantiated and destructor
     // stay as the last user left them.
-    const bool ownsHeap = (block->flags & kBlockFlagDetached) != 0 || block->stackTrace != nullptr;
-    if (ownsHeap) {
+    const bool detached = (block->flags & kBlockFlagDetached) != 0;
+    if (detached || block->stackTrace != nullptr) {
         lock.reset();
-        if (block->flags & kBlockFlagDetached) {
-            ::operator delete(DetachedStorageOf(block));
+        ReleaseOwnedStorage(block);
+        if (detached) {
             block->masterPtr = InlineDataOf(block);
             block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
             block->memSize = header->blockSize;
             block->capacity = header->blockSize;
         }
-        ReleaseStackRecord(block);
     }
     if (block->qtResource != nullptr) {
         block->qtResource = nullptr;
