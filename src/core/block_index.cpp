@@ -148,7 +148,13 @@ struct Found {
 };
 
 // A lookup by any thread, no lock: a seqlock read over version and table.
-[[gnu::always_inline]] inline Found Lookup(const AddressMap& map, uint64_t address) noexcept {
+// When the caller needs the key word only (`needValue` false), a hit is
+// taken at once: a key word is written whole, and a table holds an entry
+// only while its block is registered (a replaced table is never written
+// again). A miss, or a value, is taken only if version and table did not
+// change meanwhile, since a rebuild moves entries and a value may then be
+// read beside another entry's key.
+[[gnu::always_inline]] inline Found Lookup(const AddressMap& map, uint64_t address, bool needValue = true) noexcept {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         // Acquire: the table's contents as published, and the version before
         // the slots are read (paired with the writers' release stores).
@@ -160,6 +166,7 @@ struct Found {
             const size_t i = Probe(table, address);
             if (i != kNotFound) {
                 key = LoadWord(table->keys()[i], std::memory_order_relaxed);
+                if (!needValue && IsEntry(key) && (key & kAddressMask) == address) return {true, key, 0};
                 if (const uint64_t* values = table->values()) value = LoadWord(values[i], std::memory_order_relaxed);
             }
         }
@@ -379,7 +386,39 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, bool chainGuard) no
     return false;
 }
 
+// A direct-mapped cache in front of g_partitions, so that the allocation
+// paths find their partition's index in three loads. A slot names a
+// partition and its index; it is rewritten (by attach and drop, under
+// g_partitionsWriter) as: partition null, index, partition. A reader that
+// reads the new index therefore also sees the null and not the old
+// partition when it reads the slot's partition again.
+struct CachedIndex {
+    std::atomic<const void*> partition{nullptr};
+    std::atomic<PartitionIndex*> index{nullptr};
+};
+constexpr unsigned kCacheBits = 6;
+CachedIndex g_indexCache[size_t{1} << kCacheBits];
+
+inline CachedIndex& CacheSlotOf(const void* partition) noexcept {
+    return g_indexCache[(reinterpret_cast<uintptr_t>(partition) * kGolden) >> (64 - kCacheBits)];
+}
+
+void SetCacheSlot(const void* partition, PartitionIndex* index) noexcept {
+    CachedIndex& slot = CacheSlotOf(partition);
+    slot.partition.store(nullptr, std::memory_order_relaxed);
+    // Release: the null above before the index a reader may pair with it.
+    slot.index.store(index, std::memory_order_release);
+    slot.partition.store(index != nullptr ? partition : nullptr, std::memory_order_release);
+}
+
 [[gnu::always_inline]] inline PartitionIndex* FindIndex(const void* partition) noexcept {
+    CachedIndex& slot = CacheSlotOf(partition);
+    // Acquire on both: see the index the partition was stored after, and the
+    // null stored before an index that replaced it.
+    if (slot.partition.load(std::memory_order_acquire) == partition) {
+        PartitionIndex* index = slot.index.load(std::memory_order_acquire);
+        if (slot.partition.load(std::memory_order_relaxed) == partition) return index;
+    }
     const Found found = Lookup(g_partitions, reinterpret_cast<uintptr_t>(partition));
     return found.key != kEmpty ? reinterpret_cast<PartitionIndex*>(found.value) : nullptr;
 }
@@ -412,8 +451,11 @@ void AttachIndex(const Partition* partition) noexcept {
         return;
     }
     WriterFlag writer(g_partitionsWriter);
-    if (!Insert(g_partitions, KeyOf(partition, kTagPartition), reinterpret_cast<uintptr_t>(index)))
+    if (!Insert(g_partitions, KeyOf(partition, kTagPartition), reinterpret_cast<uintptr_t>(index))) {
         ReleaseIndex(index);
+        return;
+    }
+    SetCacheSlot(partition, index);
 }
 
 void DropIndex(const Partition* partition) noexcept {
@@ -423,6 +465,8 @@ void DropIndex(const Partition* partition) noexcept {
         WriterFlag writer(g_partitionsWriter);
         index = FindIndex(partition);
         if (index == nullptr) return;
+        if (CacheSlotOf(partition).partition.load(std::memory_order_relaxed) == partition)
+            SetCacheSlot(partition, nullptr);
         Erase(g_partitions, reinterpret_cast<uintptr_t>(partition));
     }
     ReleaseIndex(index);
@@ -517,22 +561,22 @@ void EnableSequences(const Partition& partition) noexcept {
     if (!Rebuilt(index->headers, index->writer, true)) Break(index);
 }
 
-HandleAnswer FindHandle(const Partition& partition, const void* handle) noexcept {
+[[gnu::always_inline]] HandleAnswer FindHandle(const Partition& partition, const void* handle, bool wantSequence) noexcept {
     const PartitionIndex* index = FindIndex(&partition);
     if (index == nullptr || Broken(index)) return {false, EntryKind::kNone, 0};
     if (!Keyable(handle)) return {true, EntryKind::kNone, 0};
-    const Found found = Lookup(index->headers, reinterpret_cast<uintptr_t>(handle));
+    const Found found = Lookup(index->headers, reinterpret_cast<uintptr_t>(handle), wantSequence);
     return {found.known, static_cast<EntryKind>(found.key >> kTagShift), found.value};
 }
 
-PointerAnswer FindPointer(const Partition& partition, const void* ptr) noexcept {
+[[gnu::always_inline]] PointerAnswer FindPointer(const Partition& partition, const void* ptr) noexcept {
     const PartitionIndex* index = FindIndex(&partition);
     if (index == nullptr || Broken(index)) return {false, nullptr};
     // Inline data: its header would lie 136 bytes before it. Only computed,
     // never read; it may wrap for tiny values, which no key matches.
     const uintptr_t guess = reinterpret_cast<uintptr_t>(ptr) - kHeaderSize;
     if (guess > kTombstone && guess <= kAddressMask) {
-        const Found found = Lookup(index->headers, guess);
+        const Found found = Lookup(index->headers, guess, false);
         if (!found.known) return {false, nullptr};
         if (static_cast<EntryKind>(found.key >> kTagShift) == EntryKind::kInline)
             return {true, reinterpret_cast<MemoryBlock*>(guess)};

@@ -105,7 +105,9 @@ struct HandleAnswer {
     EntryKind kind;
     uint64_t sequence;
 };
-HandleAnswer FindHandle(const Partition& partition, const void* handle) noexcept;
+/// `sequence` is filled in only when `wantSequence` is set (it costs a
+/// second check of the map's version).
+HandleAnswer FindHandle(const Partition& partition, const void* handle, bool wantSequence = false) noexcept;
 
 /// From now on the header map keeps each block's sequence number (blocks
 /// already registered read 0). May map pages and take the chain guard; the

@@ -38,7 +38,7 @@ template <class Visit>
 void ForEachStamp(const Partition& partition, Visit visit) {
     for (size_t i = 0; i < KRMM::detail::kBucketCount; ++i) {
         for (const MemoryBlock* block = partition.blockBuckets[i]; block != nullptr; block = block->next)
-            visit(BlockStamp{block, KRMM::detail::FindHandle(partition, block).sequence});
+            visit(BlockStamp{block, KRMM::detail::FindHandle(partition, block, true).sequence});
     }
 }
 
