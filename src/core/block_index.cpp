@@ -396,7 +396,7 @@ struct CachedIndex {
     std::atomic<const void*> partition{nullptr};
     std::atomic<PartitionIndex*> index{nullptr};
 };
-constexpr unsigned kCacheBits = 6;
+constexpr unsigned kCacheBits = 9;  // 8 KiB: partitions rarely share a slot
 CachedIndex g_indexCache[size_t{1} << kCacheBits];
 
 inline CachedIndex& CacheSlotOf(const void* partition) noexcept {
