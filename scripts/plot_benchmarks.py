@@ -56,7 +56,7 @@ def main(argv):
         else:
             ax.set_xlabel("ns per lookup, or bytes (log scale); red: target")
     left.set_title("KRMM against its references")
-    right.set_title("Validation: ns per lookup; index bytes per block")
+    right.set_title("Validation (ns), index (bytes)")
     host = context.get("host_name", "?")
     fig.suptitle(f"KRMM benchmarks on {host} ({context.get('num_cpus', '?')} CPUs, "
                  f"{context.get('mhz_per_cpu', '?')} MHz), medians of interleaved repetitions", fontsize=10)
