@@ -328,6 +328,19 @@ int main() {
     }
     heap.EnableStackTraceInfo(false);
 
+    // Addresses alone miss a block that took the place of one released during
+    // the edit; a snapshot also knows each block's allocation number.
+    std::printf("\n   Address reuse: a reflow releases every paragraph record and takes new ones,\n"
+                "   which the pool hands out at the same addresses.\n");
+    std::vector<const void*> listBefore, listAfter, listNew;
+    heap.GetAllBlocks(listBefore);
+    const std::vector<KRMM::diag::BlockStamp> snapshot = KRMM::diag::TakeBlockSnapshot(heap);
+    doc.Reflow();
+    heap.GetAllBlocks(listAfter);
+    std::printf("   new since: %zu by address (SubtractBlockArrays), %zu by snapshot (BlocksNewSince)\n",
+                heap.SubtractBlockArrays(listAfter, listBefore, listNew),
+                KRMM::diag::BlocksNewSince(heap, snapshot).size());
+
     // For tools: the difference as a leak report (text and JSON) and a pprof
     // profile, and every live block as folded stacks for a flame graph.
     std::printf("\n   the same blocks grouped by allocation stack: %zu stacks, %zu bytes\n",

@@ -24,12 +24,15 @@ def main(argv):
         return 2
     runs, context = bench_report.load(argv[1])
     rows = bench_report.rows(runs)
-    ratios = [r for r in rows if not r[0].startswith("validate") and "per acquisition" not in r[0]]
-    absolute = [r for r in rows if r[0].startswith("validate")]
+    def is_absolute(r):
+        return r[0].endswith("(ns)") or r[0].endswith("(bytes)")
+
+    ratios = [r for r in rows if not is_absolute(r) and "per acquisition" not in r[0]]
+    absolute = [r for r in rows if is_absolute(r)]
 
     fig, (left, right) = plt.subplots(
         1, 2, figsize=(16, 0.42 * max(len(ratios), 8) + 1.5), gridspec_kw={"width_ratios": [3, 1.4]})
-    for ax, items, log in ((left, ratios, True), (right, absolute, False)):
+    for ax, items in ((left, ratios), (right, absolute)):
         labels = [r[0] for r in items][::-1]
         medians = [r[1] for r in items][::-1]
         lows = [r[1] - r[2] for r in items][::-1]
@@ -43,19 +46,18 @@ def main(argv):
         for i, r in enumerate(items[::-1]):
             if r[4] is not None:
                 ax.plot([r[4], r[4]], [i - 0.4, i + 0.4], color="#c62828", linewidth=2.5)
-            end = max(r[3], r[4] or 0) * (1.08 if log else 1.0) + (0 if log else 1.5)
+            end = max(r[3], r[4] or 0) * 1.08
             ax.text(end, i, f" {bench_report.fmt(r[1])}", va="center", fontsize=8)
         ax.set_yticks(list(y))
         ax.set_yticklabels(labels, fontsize=8)
-        if log:
-            ax.set_xscale("log")
+        ax.set_xscale("log")
+        if ax is left:
             ax.axvline(1.0, color="black", linewidth=0.8)
             ax.set_xlabel("ratio (log scale); red: target; green met, orange not met, grey no target")
         else:
-            ax.set_xlabel("ns; red: target")
-            ax.set_xlim(0, max(r[3] for r in items) * 1.3 if items else 1)
+            ax.set_xlabel("ns per lookup, or bytes (log scale); red: target")
     left.set_title("KRMM against its references")
-    right.set_title("Validation, ns per lookup")
+    right.set_title("Validation (ns), index (bytes)")
     host = context.get("host_name", "?")
     fig.suptitle(f"KRMM benchmarks on {host} ({context.get('num_cpus', '?')} CPUs, "
                  f"{context.get('mhz_per_cpu', '?')} MHz), medians of interleaved repetitions", fontsize=10)

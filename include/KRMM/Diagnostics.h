@@ -128,4 +128,41 @@ KRMM_API bool PprofProfilesAreCompressed() noexcept;
 /// \throws std::bad_alloc.
 KRMM_API std::vector<std::string> CheckPartition(const Partition& partition);
 
+// ------------------------------------------------------------ lookup index and snapshots
+
+/// Whether the library checks every handle and data pointer argument against
+/// its lookup index (built with KRMM_HARDENED): a stale, disposed, foreign or
+/// mixed-up argument is then reported through Partition::KRMM_Assert and the
+/// call does what it does for a null argument.
+KRMM_API bool HardenedChecks() noexcept;
+
+/// What the lookup index of one partition holds. Takes no lock.
+struct IndexStatistics {
+    size_t entries;       ///< Header entries plus data-pointer entries (blocks whose data is not inline).
+    size_t tableBytes;    ///< Bytes of the current tables.
+    size_t retiredBytes;  ///< Address space of outgrown tables; their memory went back to the system.
+};
+KRMM_API IndexStatistics GetIndexStatistics(const Partition& partition) noexcept;
+
+/// A live block as a snapshot knows it: its handle and its allocation sequence
+/// number (per partition, one per block handed out, never reused). Numbers
+/// are kept from the partition's first snapshot on: blocks handed out before
+/// it read 0, as do all blocks where the partition has no lookup index.
+struct BlockStamp {
+    const void* handle;
+    uint64_t sequence;
+};
+
+/// The live ordinary blocks (heap blocks and handed-out pool blocks), in the
+/// order of Partition::GetAllBlocks, each with its sequence number. Takes no
+/// lock: the caller keeps other threads from allocating or releasing in the
+/// partition meanwhile. \throws std::bad_alloc.
+KRMM_API std::vector<BlockStamp> TakeBlockSnapshot(const Partition& partition);
+
+/// The live ordinary blocks that `before` does not hold, in the order of
+/// GetAllBlocks. A block is held only when both its handle and its sequence
+/// number match, so a block that took the address of one released since the
+/// snapshot is new. Takes no lock (as TakeBlockSnapshot). \throws std::bad_alloc.
+KRMM_API std::vector<const void*> BlocksNewSince(const Partition& partition, const std::vector<BlockStamp>& before);
+
 } // namespace KRMM::diag

@@ -22,10 +22,14 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/checks.h"
+#include "core/hardening.h"
+#include "core/unchecked.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/pool_lists.h"
@@ -147,6 +151,7 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUD
     block->magic = kBlockMagic;
     char* const data = block->masterPtr;
     const unsigned bucket = detail::BucketOf(block);
+    detail::PartitionIndex* index = detail::ReserveForLink(*this, detached);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
     detail::PrefetchListLock(*this);
     detail::CountBytes(*this, RequestCount(size));
@@ -154,27 +159,33 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUD
         detail::PartitionListGuard guard(*this);
         detail::ApplyLocked(*this, RequestCount(size));
         detail::LinkBlock(block, bucket, blockBuckets, blockCounts);
+        detail::IndexLinked(index, block, false);
     }
     return data;
 }
 
 bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
+    if (h == nullptr || !detail::CheckHandle(*this, h, detail::HandleUse::kAny)) return false;
+    return detail::ResizeBlock(*this, h, newSize, std::move(copy));
+}
+
+bool detail::ResizeBlock(Partition& partition, void* h, size_t newSize, ResizeCopyProc copy) {
     if (h == nullptr) return false;
     MemoryBlock* block = detail::BlockOf(h);
     if (detail::KeepsStorage(block, newSize)) {
-        detail::ResizeInPlace(*this, block, newSize);
+        detail::ResizeInPlace(partition, block, newSize);
         return true;
     }
     // Counted on entry: the adjustment stays when the move fails.
-    detail::CounterAdd(bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
+    detail::CounterAdd(partition.bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
 
     const size_t slack = std::max(size_t{block->oversize}, detail::kMinMoveSlack);
     void* storage = newSize <= kSizeMax - slack - detail::kLinkWordSize
                         ? TryHeapAllocate(newSize + slack + detail::kLinkWordSize)
                         : nullptr;
     if (storage == nullptr) {
-        KRMM_Assert(false, "Resize new failed (exception)");
-        InvokeCallbacks(detail::kEventAllocationFailed, newSize);
+        Partition::KRMM_Assert(false, "Resize new failed (exception)");
+        partition.InvokeCallbacks(detail::kEventAllocationFailed, newSize);
         return false;
     }
     *static_cast<MemoryBlock**>(storage) = block;
@@ -191,52 +202,67 @@ bool Partition::Resize(void* h, size_t newSize, ResizeCopyProc copy) {
         std::memcpy(newData, block->masterPtr, std::min(block->memSize, newSize));
     }
     detail::san::MovingData(block, newData, newSize, slack);
+    char* const oldData = block->masterPtr;
     if (block->flags & kBlockFlagDetached) ::operator delete(detail::DetachedStorageOf(block));
     block->flags = static_cast<uint16_t>(block->flags | kBlockFlagDetached);
     block->masterPtr = newData;
     block->memSize = newSize;
     block->capacity = newSize + slack;
+    detail::IndexDataMoved(partition, block, oldData);
     return true;
 }
 
 void Partition::Deallocate(void* p) {
+    if (p == nullptr || detail::CheckPointer(*this, p) == nullptr) return;
+    detail::ReleaseBlock(*this, p);
+}
+
+void detail::ReleaseBlock(Partition& partition, void* p) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
     if (block->pool != nullptr) {
-        DeallocateToPool(*this, block);
+        DeallocateToPool(partition, block);
         return;
     }
     const detail::CounterChange release{-static_cast<int64_t>(block->memSize), -1, 0, 0};
     // Read before the lock (nobody else writes it), so that a miss on the
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
-    detail::PrefetchForUnlink(block, blockBuckets, blockCounts);
-    detail::PrefetchListLock(*this);
-    detail::CountBytes(*this, release);
+    detail::PartitionIndex* index = detail::IndexOf(&partition);
+    detail::PrefetchForUnlink(block, partition.blockBuckets, partition.blockCounts);
+    detail::PrefetchListLock(partition);
+    detail::CountBytes(partition, release);
     {
-        detail::PartitionListGuard guard(*this);
+        detail::PartitionListGuard guard(partition);
         // Counted first, then reported, as if counted on entry.
-        detail::ApplyLocked(*this, release);
-        KRMM_Assert(magicOk, "Deallocate invalid block magic number");
+        detail::ApplyLocked(partition, release);
+        Partition::KRMM_Assert(magicOk, "Deallocate invalid block magic number");
         block->magic = 0;
-        detail::UnlinkBlock(block, blockBuckets, blockCounts);
+        detail::UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
+        detail::IndexUnlinked(index, block);
     }
     detail::FreeHeader(block);
 }
 
 Handle Partition::DuplicateHandle(const void* h) {
+    if (h == nullptr || !detail::CheckHandle(*this, h, detail::HandleUse::kAny)) return nullptr;
+    return detail::DuplicateBlock(*this, h);
+}
+
+Handle detail::DuplicateBlock(Partition& partition, const void* h) {
     if (h == nullptr) return nullptr;
     const MemoryBlock* source = detail::BlockOf(h);
     if (source->masterPtr == nullptr) return nullptr;
     const size_t size = source->memSize;
-    Ptr copy = Allocate(size);
+    Ptr copy = partition.Allocate(size);
     if (copy == nullptr) return nullptr;
     std::memcpy(copy, source->masterPtr, size);
-    return GetHandle(copy);
+    return partition.GetHandle(copy);
 }
 
 // Never inlined: its name is the first line of the stack it records.
 [[gnu::noinline]] MemoryBlock* Partition::RequestPoolBlock(Handle pool) {
+    if (!detail::PoolArgumentsOk(*this, pool, nullptr)) return nullptr;
     MemoryBlock* block = detail::TakeFromPool(*this, pool, nullptr);
     // The capture takes the lock itself.
     if (block != nullptr) CollectStackTrace(block);
@@ -244,6 +270,7 @@ Handle Partition::DuplicateHandle(const void* h) {
 }
 
 void Partition::ReleasePoolBlock(Handle pool, Handle block) {
+    if (!detail::PoolArgumentsOk(*this, pool, block)) return;
     detail::ReturnToPool(*this, pool, detail::BlockOf(block), nullptr);
 }
 

@@ -85,6 +85,12 @@ inline MemoryBlock* HeaderOf(const void* data) noexcept {
     return *reinterpret_cast<MemoryBlock* const*>(static_cast<const char*>(data) - kLinkWordSize);
 }
 
+/// Whether an object has been built in the data at `data` (null: no).
+inline bool IsInstantiated(const void* data) noexcept {
+    const MemoryBlock* block = HeaderOf(data);
+    return block != nullptr && block->instantiated;
+}
+
 /// The first byte after a header: where inline data lives.
 inline char* InlineDataOf(MemoryBlock* block) noexcept {
     return reinterpret_cast<char*>(block) + kHeaderSize;

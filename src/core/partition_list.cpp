@@ -20,6 +20,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/checks.h"
 #include "core/layout.h"
 #include "core/list_guard.h"
@@ -126,6 +127,7 @@ Partition::Partition()
       prevPartition(nullptr) {
     std::memcpy(statSlotBounds, kStatSlotBounds, sizeof statSlotBounds);
     if (t_recordListedByCaller != this) AddThisToList();
+    detail::AttachIndex(this);
 }
 
 Partition::~Partition() {
@@ -168,6 +170,7 @@ Partition::~Partition() {
     }
     ReleaseRegistry(blockBuckets, blockCounts);
     ReleaseRegistry(resourceBuckets, resourceCounts);
+    detail::DropIndex(this);
 }
 
 // The record is obtained before the lock is taken (no heap call under a
@@ -210,6 +213,7 @@ void Partition::FreeAllPartitions() {
     while (head != nullptr) {
         Partition* next = head->nextPartition;
         NotifyPartitionEnding(head);
+        detail::DropIndex(head);
         std::free(head);
         head = next;
     }

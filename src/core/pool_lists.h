@@ -26,6 +26,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/registry.h"
@@ -76,6 +77,8 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     KRMM_EXCLUDES(kCriticalSection) {
     PoolHeader* header = PoolHeaderOf(pool);
     MemoryBlock* block;
+    // A block back in its pool has its inline data again.
+    PartitionIndex* index = ReserveForLink(partition, false);
     {
         PartitionListGuard guard(partition);
         const size_t freeCount = FreeCountOf(header);
@@ -95,6 +98,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
         block = BlockAt(header, slot->index);
         Partition::KRMM_Assert(block->magic == kPoolBlockMagic, "RequestPoolBlock invalid block magic number");
         LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
+        IndexLinked(index, block, false);
     }
     if (change != nullptr) CountBytes(partition, *change);
     san::PoolBlockHandedOut(header, block);
@@ -116,6 +120,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     // Only this release changes them: read before the lock is taken.
     const bool magicOk = block->magic == kPoolBlockMagic;
     const bool inUse = SlotInUse(slot);
+    PartitionIndex* index = IndexOf(&partition);
     // The reports follow the counting, as they would after a separate count.
     std::optional<PartitionListGuard> lock;
     if (change != nullptr) {
@@ -130,6 +135,7 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     }
     if (!lock) lock.emplace(partition);
     UnlinkBlock(block, partition.blockBuckets, partition.blockCounts);
+    IndexUnlinked(index, block);
     // Unregistered and in use: nobody else reaches the block, the lock or not.
     san::PoolBlockReturning(header, block);
 

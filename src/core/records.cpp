@@ -6,6 +6,7 @@
 // partition, which no other thread may use, is the one exception).
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/layout.h"
 #include "core/registry.h"
 #include "platform/lock.h"
@@ -16,14 +17,21 @@ unsigned long Partition::GetMemoryBlockHash(const MemoryBlock* block) {
     return detail::BucketOf(block);
 }
 
+// The registry is named by its arrays alone; when they are a partition's, its
+// lookup index follows the chain.
 void Partition::HookupBlockToList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
     detail::CriticalSectionIsHeld();  // the caller's part
     detail::LinkBlock(block, detail::BucketOf(block), buckets, counts);
+    bool resource = false;
+    detail::PartitionIndex* index = detail::IndexOfBuckets(buckets, &resource);
+    detail::IndexLinked(index, block, resource);
 }
 
 void Partition::RemoveBlockFromList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
     detail::CriticalSectionIsHeld();  // the caller's part
     detail::UnlinkBlock(block, buckets, counts);
+    bool resource = false;
+    detail::IndexUnlinked(detail::IndexOfBuckets(buckets, &resource), block);
 }
 
 Handle Partition::GetHandle(const void* data) const {

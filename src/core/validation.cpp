@@ -1,27 +1,34 @@
 // validation.cpp - is this pointer or handle one of ours?
 //
-// Handles are found in one chain per registry: a registered header always
-// sits in the bucket of its own address. Data pointers are looked up by exact
-// equality with masterPtr in the ordinary registry only: first in the bucket
-// an inline header would hash to (ptr - 136; that address is only hashed,
-// never read), then in every other bucket in ascending order, always running
-// to bucket 1023 and keeping the last match. Inline data (heap and pool
-// blocks) is thus found with one chain walk; detached data and every miss
-// cost a walk of all 1024 chains. No memory outside the partition record, its
-// registered headers and the current pool's header is ever read.
+// The lookup index (core/block_index.h) answers in constant expected time:
+// a handle is one of ours when the header map has it (ordinary or resource
+// block); a data pointer when the header map has a header 136 bytes before it
+// whose data is inline, or the data map has it (data stored elsewhere).
+// Resource blocks are never found by pointer. Nothing is read at the address
+// asked about.
+//
+// When the index cannot answer (the partition has none, or a lookup kept
+// racing with rebuilds) the chains decide, as they always could: handles in
+// one chain per registry (a registered header sits in the bucket of its own
+// address); data pointers by exact equality with masterPtr in the ordinary
+// registry, first in the bucket an inline header would hash to, then in every
+// other bucket in ascending order, always to bucket 1023, keeping the last
+// match. Both ways give the same answers.
 //
 // While pooling is on, PointerBelongsToUs and PointerIsValid (unless told to
 // skip the pool) accept any address inside the current pool's storage, from
 // its PoolHeader to the end of its last block, in constant time.
 //
-// Thread safety: no lock is taken (a full scan under the process-wide lock
-// would stall every allocating thread). The walks read the chains as they
-// stand, so the caller must keep other threads from allocating or releasing
-// in this partition during a call. Nothing is allocated or changed.
+// Thread safety: no lock is taken. Lookups racing with links and unlinks of
+// other blocks answer as if before or after each of them; the chain walks of
+// the fallback read the chains as they stand, so while they run the caller
+// must keep other threads from allocating or releasing in this partition.
+// Nothing is allocated or changed.
 #include <cstdint>
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/layout.h"
 #include "core/registry.h"
 
@@ -40,6 +47,8 @@ inline const MemoryBlock* FindOnChain(const MemoryBlock* head, const void* ptr) 
 MemoryBlock* Partition::GetVerifiedBlockForPointer(const void* ptr) const {
     // No registered block has null data.
     if (ptr == nullptr) return nullptr;
+    const detail::PointerAnswer answer = detail::FindPointer(*this, ptr);
+    if (answer.known) return answer.block;
     const auto inlineGuess = reinterpret_cast<const MemoryBlock*>(
         reinterpret_cast<uintptr_t>(ptr) - detail::kHeaderSize);
     const unsigned long guessBucket = GetMemoryBlockHash(inlineGuess);
@@ -78,6 +87,8 @@ bool Partition::PointerIsValid(const void* ptr, bool verify, bool skipPool) cons
 
 bool Partition::HandleBelongsToUs(const void* handle) const {
     if (handle == nullptr) return false;
+    const detail::HandleAnswer answer = detail::FindHandle(*this, handle);
+    if (answer.known) return answer.kind != detail::EntryKind::kNone;
     const unsigned long bucket = GetMemoryBlockHash(static_cast<const MemoryBlock*>(handle));
     return detail::ChainHolds(blockBuckets[bucket], handle) || detail::ChainHolds(resourceBuckets[bucket], handle);
 }

@@ -23,6 +23,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
 #include "core/list_guard.h"
 #include "platform/prim.h"
@@ -65,6 +66,7 @@ void Partition::GetBlockStackTrace(const void* handle, char* buf, size_t bufSize
     if (bufSize == 0) return;
     buf[0] = '\0';
     if (handle == nullptr || !detail::TracingOn(*this)) return;
+    if (!detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return;
 
     void* frames[detail::kStackSlots];
     size_t count = 0;

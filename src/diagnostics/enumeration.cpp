@@ -15,6 +15,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
 
 namespace KRMM {
@@ -67,7 +68,8 @@ size_t Partition::GetAllBlocks(std::vector<const void*>& blocks) const {
 }
 
 size_t Partition::GetBlockSize(const void* handle) const {
-    return handle != nullptr ? detail::BlockOf(handle)->memSize : 0;
+    if (handle == nullptr || !detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return 0;
+    return detail::BlockOf(handle)->memSize;
 }
 
 bool Partition::BlockArrayContainsBlock(const void* const* blocks, size_t count, const void* block) const {

@@ -12,24 +12,29 @@
 // saturated size SIZE_MAX, the operation returns false, and neither the block
 // nor any counter changes.
 //
-// Null handles give false or null, never a crash. A null source with a
-// non-zero count is refused the same way, before anything is counted.
+// Null handles give false or null, never a crash; so do, in the hardened
+// build, handles the lookup index does not know (core/hardening.h). A null
+// source with a non-zero count is refused the same way, before anything is
+// counted.
 //
 // Thread safety: no lock of their own; only the Allocate inside PtrToHand and
 // DuplicateHandle takes KRMM_CriticalSection, to link the new block. The
 // blocks involved must not be used from another thread meanwhile. MemMem
 // touches only its arguments.
 #include <cstring>
+#include <limits>
 
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
+#include "core/unchecked.h"
 #include "memory_manager/object_refusal.h"
 
 namespace KRMM {
 namespace {
 
-using detail::kSizeMax;
+constexpr size_t kSizeMax = std::numeric_limits<size_t>::max();
 
 // `base + extra` in `sum`; false when it would wrap.
 inline bool GrownSize(size_t base, size_t extra, size_t& sum) noexcept {
@@ -43,18 +48,23 @@ bool RefuseUnrepresentableSize(Partition& partition) {
     return false;
 }
 
+// Whether `h` is null or refused by the hardened build's check.
+inline bool Refused(const Partition& partition, const void* h, detail::HandleUse use) noexcept {
+    return h == nullptr || !detail::CheckHandle(partition, h, use);
+}
+
 } // namespace
 
 // Replaces the variable's handle by a duplicate; the old block is untouched
 // and stays the caller's. False (variable null) when the copy fails.
 bool Partition::HandToHand(char**& h) {
-    if (h == nullptr) return false;
+    if (Refused(*this, h, detail::HandleUse::kOrdinary)) return false;
     if (detail::RefusesObjectNodes(*this,
                                    "Partition::HandToHand - called for instantiated object node. "
                                    "Evaluate/remove the call to this.",
                                    *h))
         return false;
-    h = DuplicateHandle(h);
+    h = detail::DuplicateBlock(*this, h);
     return h != nullptr;
 }
 
@@ -72,25 +82,26 @@ Handle Partition::PtrToHand(const void* src, char**& h, unsigned long size) {
 
 // `src` must not lie inside `h`'s own data: the resize may release it.
 bool Partition::PtrToXHand(const void* src, char** h, unsigned long size) {
-    if (h == nullptr || (src == nullptr && size != 0)) return false;
-    if (!Resize(h, size, ResizeCopyProc())) return false;
+    if (Refused(*this, h, detail::HandleUse::kAny) || (src == nullptr && size != 0)) return false;
+    if (!detail::ResizeBlock(*this, h, size, ResizeCopyProc())) return false;
     if (size != 0) std::memcpy(*h, src, size);
     return true;
 }
 
 // `src` and `dst` may be the same handle: its contents are then doubled.
 bool Partition::HandAndHand(const char* const* src, char** dst) {
-    if (src == nullptr || dst == nullptr) return false;
+    if (Refused(*this, src, detail::HandleUse::kOrdinary) || Refused(*this, dst, detail::HandleUse::kOrdinary))
+        return false;
     if (detail::RefusesObjectNodes(*this,
                                    "Partition::HandAndHand - called for instantiated object node. "
                                    "Evaluate/remove the call to this.",
                                    *src, *dst))
         return false;
-    const size_t srcSize = GetKRMMHandleSize(src);
-    const size_t dstSize = GetKRMMHandleSize(dst);
+    const size_t srcSize = detail::BlockOf(src)->memSize;
+    const size_t dstSize = detail::BlockOf(dst)->memSize;
     size_t total;
     if (!GrownSize(dstSize, srcSize, total)) return RefuseUnrepresentableSize(*this);
-    if (!Resize(dst, total, ResizeCopyProc())) return false;
+    if (!detail::ResizeBlock(*this, dst, total, ResizeCopyProc())) return false;
     // Both pointers are read after the resize; for one handle the source is
     // its first half and the target its second, so they never overlap.
     if (srcSize != 0) std::memcpy(*dst + dstSize, *src, srcSize);
@@ -99,11 +110,11 @@ bool Partition::HandAndHand(const char* const* src, char** dst) {
 
 // `src` must not lie inside `h`'s own data: the resize may release it.
 bool Partition::PtrAndHand(const void* src, char** h, unsigned long size) {
-    if (h == nullptr || (src == nullptr && size != 0)) return false;
-    const size_t oldSize = GetKRMMHandleSize(h);
+    if (Refused(*this, h, detail::HandleUse::kAny) || (src == nullptr && size != 0)) return false;
+    const size_t oldSize = detail::BlockOf(h)->memSize;
     size_t total;
     if (!GrownSize(oldSize, size, total)) return RefuseUnrepresentableSize(*this);
-    if (!Resize(h, total, ResizeCopyProc())) return false;
+    if (!detail::ResizeBlock(*this, h, total, ResizeCopyProc())) return false;
     if (size != 0) std::memcpy(*h + oldSize, src, size);
     return true;
 }
@@ -112,13 +123,13 @@ bool Partition::PtrAndHand(const void* src, char** h, unsigned long size) {
 // inside the block's own data.
 bool Partition::InsertData(void* h, unsigned long offset, void* src, unsigned long size) {
     if (size == 0) return true;
-    if (h == nullptr || src == nullptr) return false;
+    if (src == nullptr || Refused(*this, h, detail::HandleUse::kAny)) return false;
     MemoryBlock* block = detail::BlockOf(h);
     const size_t oldSize = block->memSize;
     if (offset > oldSize) return false;
     size_t total;
     if (!GrownSize(oldSize, size, total)) return RefuseUnrepresentableSize(*this);
-    if (!Resize(h, total, ResizeCopyProc())) return false;
+    if (!detail::ResizeBlock(*this, h, total, ResizeCopyProc())) return false;
     char* data = block->masterPtr;
     if (offset < oldSize) std::memmove(data + offset + size, data + offset, oldSize - offset);
     std::memcpy(data + offset, src, size);

@@ -10,13 +10,16 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/layout.h"
+
 namespace KRMM::detail {
 
 /// \returns true, after reporting `message` once, when the block of any of
 /// the data pointers `data` is instantiated; false, reporting nothing, else.
+/// The callers have checked the blocks' handles (core/hardening.h).
 template <class... Data>
-inline bool RefusesObjectNodes(const Partition& partition, const char* message, const Data*... data) {
-    if (!(partition.GetInstantiatedState(data) || ...)) return false;
+inline bool RefusesObjectNodes(const Partition&, const char* message, const Data*... data) {
+    if (!(IsInstantiated(data) || ...)) return false;
     Partition::KRMM_Assert(false, message);
     return true;
 }

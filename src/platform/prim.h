@@ -17,6 +17,8 @@
 //     timeout instead) with its switches, and OnFork (fork handlers; a port
 //     without fork does nothing);
 //   - CaptureStack (return addresses of the calling thread);
+//   - MapZeroedPages / DiscardPages / UnmapPages (zeroed memory from the
+//     kernel, for the lookup index's tables; linux/pages.cpp);
 //   - SymbolizeFrames, DescribeFrame and Demangle (naming frames; they may
 //     return null / false / empty details where the platform knows nothing);
 //   - ReadMemory (a copy of memory that may not be mapped, without faulting);
@@ -62,12 +64,24 @@ void ResetProcessWideBarrier() noexcept;
 /// Writes at most `capacity` return addresses of the calling thread, innermost
 /// first, into `frames`. The first ones may be frames of this function and of
 /// wrappers around it (a sanitizer's); callers that want a given frame first
-/// look for it. \returns the number written (0 when nothing can be captured).
+/// look for it. Uses a cached unwinder where the build has one (libunwind),
+/// the C library's backtrace otherwise. \returns the number written (0 when
+/// nothing can be captured).
 int CaptureStack(void** frames, int capacity) noexcept;
 
 /// \returns the machine's physical memory in bytes (fixed while the process
 /// runs); 0 when the platform cannot tell.
 size_t PhysicalMemoryBytes() noexcept;
+
+/// Zeroed, page-aligned memory of at least `bytes` straight from the kernel
+/// (not the heap), or null. Reads of it never fault until UnmapPages.
+void* MapZeroedPages(size_t bytes) noexcept;
+/// Gives the physical pages of a mapping back; the range stays mapped and
+/// reads as zeros afterwards (so a late reader sees an empty table, never a
+/// fault).
+void DiscardPages(void* pages, size_t bytes) noexcept;
+/// Unmaps what MapZeroedPages returned.
+void UnmapPages(void* pages, size_t bytes) noexcept;
 
 /// One text line per frame, laid out as "index module address symbol + offset"
 /// for frames it can name (module as its file name, offset in decimal), and the

@@ -30,6 +30,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
 #include "core/pool_lists.h"
 #include "core/sanitizer_hooks.h"
@@ -91,7 +92,7 @@ Handle Partition::CreatePool(size_t blockSize, size_t blockCount) {
 // names this pool, and the storage goes back through Deallocate. A null pool
 // does nothing.
 void Partition::DestroyPool(Handle pool) {
-    if (pool == nullptr) return;
+    if (pool == nullptr || !detail::PoolArgumentsOk(*this, pool, nullptr)) return;
     const PoolHeader* header = detail::PoolHeaderOf(pool);
     for (PoolSlot* slot = header->usedList; slot != nullptr && slot->inUse != 0;
          slot = header->usedList) {
@@ -112,6 +113,11 @@ void Partition::SetPoolEnabled(bool enabled) {
 bool Partition::IsHandleInUse(const char* const* handle) const {
     if (handle == nullptr) return false;
     const auto* block = reinterpret_cast<const MemoryBlock*>(handle);
+    // Hardened: only a registered block, or a block of the current pool (a
+    // free one is registered nowhere), is read; anything else is not in use.
+    if (detail::kHardened && !HandleBelongsToUs(handle) &&
+        !(currentPool != nullptr && detail::InPoolBlockArea(currentPool, block)))
+        return false;
     if (block->magic == kBlockMagic) return true;
     if (block->magic != kPoolBlockMagic) return false;
     if ((block->flags & kBlockFlagPooled) == 0 || block->pool == nullptr) return false;

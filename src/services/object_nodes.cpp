@@ -8,41 +8,60 @@
 // one thread may use at a time. Destructors run without the lock.
 #include <KRMM/KRMM.h>
 
+#include "core/hardening.h"
 #include "core/layout.h"
 
 namespace KRMM {
+namespace {
+
+
+// The header of `data` when the hardened build accepts it (core/hardening.h),
+// else null: the call then does what it does for a null pointer.
+inline MemoryBlock* CheckedNode(const Partition& partition, const void* data) noexcept {
+    return data != nullptr ? detail::CheckPointer(partition, data) : nullptr;
+}
+
+// The header of `handle` when the hardened build accepts it, else null.
+inline MemoryBlock* CheckedHandle(const Partition& partition, const void* handle) noexcept {
+    return handle != nullptr && detail::CheckHandle(partition, handle, detail::HandleUse::kAny)
+               ? detail::BlockOf(handle)
+               : nullptr;
+}
+
+} // namespace
+
 void Partition::SetDestructor(const void* data, BlockDestructorProc proc) {
     if (proc == nullptr) {
         KRMM_Assert(false, "Partition::SetDestructor was passed a null pointer.");
         return;
     }
-    if (MemoryBlock* block = detail::HeaderOf(data)) block->destructor = proc;
+    if (MemoryBlock* block = CheckedNode(*this, data)) block->destructor = proc;
 }
 
 void Partition::CallDestructor(const void* data) {
-    MemoryBlock* block = detail::HeaderOf(data);
+    MemoryBlock* block = CheckedNode(*this, data);
     if (block != nullptr && block->destructor != nullptr) block->destructor(data);
 }
 
 void Partition::ClearDestructor(const void* data) {
-    if (MemoryBlock* block = detail::HeaderOf(data)) block->destructor = nullptr;
+    if (MemoryBlock* block = CheckedNode(*this, data)) block->destructor = nullptr;
 }
 
 void Partition::SetInstantiatedState(const void* data, bool state) {
-    if (MemoryBlock* block = detail::HeaderOf(data)) block->instantiated = state;
+    if (MemoryBlock* block = CheckedNode(*this, data)) block->instantiated = state;
 }
 
 bool Partition::GetInstantiatedState(const void* data) const {
-    const MemoryBlock* block = detail::HeaderOf(data);
-    return block != nullptr && block->instantiated;
+    return data != nullptr && detail::CheckPointer(*this, data) != nullptr && detail::IsInstantiated(data);
 }
 
 void* Partition::GetUserData(const void* handle) const {
-    return handle != nullptr ? detail::BlockOf(handle)->userData : nullptr;
+    const MemoryBlock* block = CheckedHandle(*this, handle);
+    return block != nullptr ? block->userData : nullptr;
 }
 
 void Partition::SetUserData(void* userData, void* handle) {
-    if (handle != nullptr) detail::BlockOf(handle)->userData = userData;
+    if (MemoryBlock* block = CheckedHandle(*this, handle)) block->userData = userData;
 }
 
 } // namespace KRMM

@@ -28,10 +28,13 @@
 #include <KRMM/KRMM.h>
 #include <KRMM/QTMM.h>
 
+#include "core/block_index.h"
 #include "core/checks.h"
+#include "core/hardening.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/list_guard.h"
+#include "core/registry.h"
 #include "core/release.h"
 
 namespace KRMM {
@@ -97,9 +100,11 @@ MemoryBlock* FindResourceLocked(MemoryBlock* const* buckets, void** resourceHand
 
     CollectStackTrace(block);
     block->magic = kBlockMagic;
+    detail::PartitionIndex* index = detail::ReserveForLink(*this, false);
     {
         detail::PartitionListGuard guard(*this);
-        HookupBlockToList(block, resourceBuckets, resourceCounts);
+        detail::LinkBlock(block, detail::BucketOf(block), resourceBuckets, resourceCounts);
+        detail::IndexLinked(index, block, true);
         detail::ApplyLocked(*this, kRequest);
     }
     return block;
@@ -131,16 +136,24 @@ Handle Partition::FindBlockWithQTResourceHandle(void** resourceHandle, short res
 }
 
 void** Partition::GetOriginalQTResource(const void* handle) const {
-    return handle != nullptr ? detail::BlockOf(handle)->qtResource : nullptr;
+    if (handle == nullptr || !detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return nullptr;
+    return detail::BlockOf(handle)->qtResource;
 }
 
 void Partition::SetQTResourcePtr(void* handle, void** resourceHandle, short resFile) {
-    if (handle == nullptr) return;
+    if (handle == nullptr || !detail::CheckHandle(*this, handle, detail::HandleUse::kAny)) return;
     StoreResourceFields(detail::BlockOf(handle), resourceHandle, resFile);
 }
 
 void Partition::DeallocateResource(void* handle) {
     if (handle == nullptr) return;
+    // Hardened: a live resource block, or a handed-out pool block (which the
+    // release reports and gives back to its pool).
+    if (detail::kHardened && !(HandleBelongsToUs(handle) && (BlockIsResource(detail::BlockOf(handle)) ||
+                                                             detail::BlockOf(handle)->pool != nullptr))) {
+        KRMM_Assert(false, detail::kNotResource);
+        return;
+    }
     MemoryBlock* block = detail::BlockOf(handle);
     constexpr detail::CounterChange kRelease{0, -1, 0, 0};
     if (block->pool != nullptr) {
@@ -154,13 +167,15 @@ void Partition::DeallocateResource(void* handle) {
     }
     KRMM_DCHECK(block->flags & kBlockFlagResource);
     const bool magicOk = block->magic == kBlockMagic;
+    detail::PartitionIndex* index = detail::IndexOf(this);
     {
         detail::PartitionListGuard guard(*this);
         // Counted first, then reported, as if counted on entry.
         detail::ApplyLocked(*this, kRelease);
         KRMM_Assert(magicOk, "DeallocateResource invalid block magic number");
         block->magic = 0;
-        RemoveBlockFromList(block, resourceBuckets, resourceCounts);
+        detail::UnlinkBlock(block, resourceBuckets, resourceCounts);
+        detail::IndexUnlinked(index, block);
     }
     // Storage of its own exists only after a resize moved the data; the
     // resource's data stays the host's.

@@ -6,6 +6,7 @@ set(KRMM_PLATFORM_PORT_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/lock_word.cpp
   ${CMAKE_CURRENT_LIST_DIR}/futex.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stack.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/pages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/symbolizer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/alert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/memory.cpp)
@@ -16,6 +17,13 @@ if(PkgConfig_FOUND)
   pkg_check_modules(KRMM_SDL2 QUIET sdl2)
   # Source files and lines in printed stacks and profiles.
   pkg_check_modules(KRMM_LIBDW QUIET libdw)
+  # A cached unwinder makes stack capture cheap enough to leave on.
+  if(KRMM_USE_LIBUNWIND)
+    pkg_check_modules(KRMM_LIBUNWIND QUIET libunwind)
+  endif()
+endif()
+if(NOT KRMM_LIBUNWIND_FOUND)
+  message(STATUS "KRMM: stack capture through glibc's backtrace (no libunwind)")
 endif()
 
 # Compile flags for the platform layer, link flags for the library.
@@ -25,6 +33,11 @@ function(krmm_platform_port_setup layer library)
     target_include_directories(${layer} SYSTEM PRIVATE ${KRMM_LIBDW_INCLUDE_DIRS})
     target_compile_definitions(${layer} PRIVATE KRMM_HAVE_LIBDW)
     target_link_libraries(${library} PRIVATE ${KRMM_LIBDW_LINK_LIBRARIES})
+  endif()
+  if(KRMM_LIBUNWIND_FOUND)
+    target_include_directories(${layer} SYSTEM PRIVATE ${KRMM_LIBUNWIND_INCLUDE_DIRS})
+    target_compile_definitions(${layer} PRIVATE KRMM_HAVE_LIBUNWIND)
+    target_link_libraries(${library} PRIVATE ${KRMM_LIBUNWIND_LINK_LIBRARIES})
   endif()
   if(KRMM_SDL2_FOUND)
     # Plain paths rather than an imported target, so that the exported package
@@ -38,7 +51,7 @@ endfunction()
 # What a static archive's users must link as well (krmm.pc's Libs): the
 # optional packages, and the system libraries after everything else.
 set(KRMM_PLATFORM_PORT_STATIC_LIBS)
-foreach(dep SDL2 LIBDW)
+foreach(dep SDL2 LIBDW LIBUNWIND)
   if(KRMM_${dep}_FOUND)
     list(APPEND KRMM_PLATFORM_PORT_STATIC_LIBS ${KRMM_${dep}_LDFLAGS})
   endif()

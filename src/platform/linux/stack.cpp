@@ -1,11 +1,24 @@
-// stack.cpp (Linux) - the calling thread's return addresses (glibc's
-// backtrace, which unwinds through the DWARF call-frame tables), and reads of
+// stack.cpp (Linux) - the calling thread's return addresses, and reads of
 // memory that may not be mapped (process_vm_readv on our own process, or
 // mincore and a plain copy where a seccomp filter forbids that).
 //
-// Thread safety: any thread. backtrace may load the unwinder on first use
-// (a heap call inside glibc); neither function takes a lock of the library.
+// With libunwind (KRMM_HAVE_LIBUNWIND) the capture is unw_backtrace with a
+// per-thread cache of the unwind information: after the first capture
+// through a call path, later ones read cached frame descriptions instead of
+// searching the modules' DWARF call-frame tables, which is what makes
+// tracing cheap enough to leave on. Without it, glibc's backtrace, which
+// searches the tables for every frame. Both report the same return addresses.
+//
+// Thread safety: any thread (the libunwind cache is per thread). backtrace
+// may load the unwinder on first use (a heap call inside glibc); neither
+// function takes a lock of the library.
+#if defined(KRMM_HAVE_LIBUNWIND)
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+#else
 #include <execinfo.h>
+#endif
+#include <atomic>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -18,9 +31,27 @@
 
 namespace KRMM::prim {
 
+#if defined(KRMM_HAVE_LIBUNWIND)
+namespace {
+
+// Set once; threads racing here set the same policy twice, which is harmless.
+std::atomic<bool> g_cachingSet{false};
+
+} // namespace
+#endif
+
 int CaptureStack(void** frames, int capacity) noexcept {
     if (frames == nullptr || capacity <= 0) return 0;
+#if defined(KRMM_HAVE_LIBUNWIND)
+    // Relaxed: the policy call itself is idempotent, the flag only skips it.
+    if (!g_cachingSet.load(std::memory_order_relaxed)) {
+        unw_set_caching_policy(unw_local_addr_space, UNW_CACHE_PER_THREAD);
+        g_cachingSet.store(true, std::memory_order_relaxed);
+    }
+    const int captured = unw_backtrace(frames, capacity);
+#else
     const int captured = backtrace(frames, capacity);
+#endif
     return captured > 0 ? captured : 0;
 }
 

@@ -1,0 +1,22 @@
+// hardening.cpp - the messages of refused arguments (core/hardening.h).
+// Only reached when a check fails.
+//
+// Thread safety: index lookups and chain walks, no lock.
+#include "core/hardening.h"
+
+namespace KRMM::detail {
+
+const char* WhyNotHandle(const Partition& partition, const void* handle, HandleAnswer answer) noexcept {
+    const bool resource = answer.known ? answer.kind == EntryKind::kResource
+                                       : partition.HandleBelongsToUs(handle) &&
+                                             partition.BlockIsResource(static_cast<const MemoryBlock*>(handle));
+    if (resource) return kResourceHandle;
+    if (partition.GetVerifiedBlockForPointer(handle) != nullptr) return kPointerForHandle;
+    return kStaleHandle;
+}
+
+const char* WhyNotPointer(const Partition& partition, const void* ptr) noexcept {
+    return partition.HandleBelongsToUs(ptr) ? kHandleForPointer : kStalePointer;
+}
+
+} // namespace KRMM::detail
