@@ -68,11 +68,11 @@ TEST(Hardened, MisusedArgumentsAreReportedAndChangeNothing) {
                               s.other.numBlocks, s.p.GetHandleSize(s.live), s.p.GetHandleSize(s.big));
         };
         const auto before = state();
-        auto heap = HeapRefusal::RecordOnly();
+        HeapRefusal heap;
         AssertLog log;
         EXPECT_TRUE(row.run(s));
-        ASSERT_EQ(log.Failures().size(), 1u);
-        EXPECT_EQ(log.Failures()[0].rfind("KRMM hardened: ", 0), 0u) << log.Failures()[0];
+        ASSERT_EQ(log.Failures(), 1u);
+        EXPECT_EQ(log.LastFailure().rfind("KRMM hardened: ", 0), 0u) << log.LastFailure();
         EXPECT_EQ(state(), before);
         EXPECT_EQ(heap.LiveDelta(), 0);
         EXPECT_EQ(KRMM::diag::CheckPartition(s.p), std::vector<std::string>{});
