@@ -87,7 +87,7 @@
  *  - SystemZone is the application zone. SetZone(NULL) makes the
  *    application zone current again.
  *  - Blocks made by a Partition's own members may be passed here (their zone
- *    is then found once by asking the listed partitions, and remembered).
+ *    is then found once through the library's lookup index, and remembered).
  *    A block made here must be disposed of here: a Partition member that
  *    releases it leaves its record behind.
  *

@@ -30,6 +30,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/block_index.h"
 #include "core/counters.h"
 #include "core/layout.h"
 #include "core/partition_hooks.h"
@@ -137,22 +138,21 @@ struct Block {
 };
 
 // Finds the zone of handle `h`. A block the records do not know (made by a
-// Partition member) is looked for in the listed partitions once and then
-// recorded. \returns false when `h` is no live block of any partition.
+// Partition member) is found through the lookup index (no walk of the
+// partition list, which other threads may change) and then recorded.
+// \returns false when `h` is no live block of any partition.
 bool Resolve(const void* h, Block* out) noexcept {
     BlockRecord record;
     if (FindBlockZone(h, &record)) {
         *out = Block{record.zone, detail::BlockOf(h), record.bits};
         return true;
     }
-    for (Partition* p = Partition::partitionList; p != nullptr; p = p->nextPartition) {
-        if (p->HandleBelongsToUs(h)) {
-            static_cast<void>(RecordBlock(h, p, 0));  // remembered when there is room
-            *out = Block{p, detail::BlockOf(h), 0};
-            return true;
-        }
-    }
-    return false;
+    Partition* owner = detail::FindBlockOwner(h);
+    // The owner may have been found through a data pointer: h must be a handle.
+    if (owner == nullptr || !owner->HandleBelongsToUs(h)) return false;
+    static_cast<void>(RecordBlock(h, owner, 0));  // remembered when there is room
+    *out = Block{owner, detail::BlockOf(h), 0};
+    return true;
 }
 
 // As Resolve, for a data pointer: the handle is the word in front of it, and
