@@ -342,7 +342,9 @@ inline void Break(PartitionIndex* index) noexcept {
 bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* chainOwner) noexcept;
 
 [[gnu::always_inline]] inline bool Reserve(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* chainOwner) noexcept {
-    return !NeedsRebuild(map, map.table.load(std::memory_order_relaxed)) || Rebuilt(map, writerFlag, chainOwner);
+    // acquire: runs before the chain guard is taken, so the table's fields
+    // (its capacity) are seen only through the release that published it.
+    return !NeedsRebuild(map, map.table.load(std::memory_order_acquire)) || Rebuilt(map, writerFlag, chainOwner);
 }
 
 // Reserve's slow path: maps a bigger table or clears tombstones in place.
@@ -352,7 +354,8 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* ch
 [[gnu::noinline]] bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* chainOwner) noexcept {
     const bool values = map.keepValues.load(std::memory_order_relaxed);
     const auto lacksValues = [&](const Table* t) { return values && t != nullptr && !t->hasValues; };
-    Table* table = map.table.load(std::memory_order_relaxed);
+    // acquire: read before the guard is taken, as in Reserve.
+    Table* table = map.table.load(std::memory_order_acquire);
     size_t wanted = CapacityFor(map.live.load(std::memory_order_relaxed));
     Table* fresh = nullptr;
     if (table == nullptr || wanted > table->capacity || lacksValues(table)) {
