@@ -464,6 +464,44 @@ void AttachIndex(const Partition* partition) noexcept {
     SetCacheSlot(partition, index);
 }
 
+// Fork: a flag held by another thread at the fork would stay held in the
+// child for ever. The forking thread takes the partition map's flag and then
+// every index's writer flag (after the stripes, which the fork handlers take
+// first: the order used everywhere), so the child starts with no table half
+// changed; both sides give them back.
+namespace {
+void ForEachIndexWriter(void (*action)(std::atomic<bool>&)) noexcept {
+    Table* table = g_partitions.table.load(std::memory_order_acquire);
+    if (table == nullptr || table->values() == nullptr) return;
+    const uint64_t* keys = table->keys();
+    const uint64_t* values = table->values();
+    for (size_t i = 0; i < table->capacity; ++i) {
+        if (!IsEntry(LoadWord(keys[i], std::memory_order_acquire))) continue;
+        action(reinterpret_cast<PartitionIndex*>(LoadWord(values[i], std::memory_order_relaxed))->writer);
+    }
+}
+void TakeFlag(std::atomic<bool>& flag) noexcept {
+    // acquire: as WriterFlag's, the holder's changes are seen after it.
+    while (flag.exchange(true, std::memory_order_acquire)) {
+        while (flag.load(std::memory_order_relaxed)) {
+        }
+    }
+}
+void GiveFlag(std::atomic<bool>& flag) noexcept {
+    flag.store(false, std::memory_order_release);
+}
+} // namespace
+
+void HoldIndexWritersForFork() noexcept {
+    TakeFlag(g_partitionsWriter);
+    ForEachIndexWriter(&TakeFlag);
+}
+
+void ReleaseIndexWritersAfterFork() noexcept {
+    ForEachIndexWriter(&GiveFlag);
+    GiveFlag(g_partitionsWriter);
+}
+
 void DropIndex(const Partition* partition) noexcept {
     if (!Keyable(partition)) return;
     PartitionIndex* index;

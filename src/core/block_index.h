@@ -77,6 +77,11 @@ void AttachIndex(const Partition* partition) noexcept;
 /// thread may use the partition.
 void DropIndex(const Partition* partition) noexcept;
 
+/// Fork handlers: take every writer flag of the index (after the stripes),
+/// and give them back in the parent and in the child.
+void HoldIndexWritersForFork() noexcept;
+void ReleaseIndexWritersAfterFork() noexcept;
+
 /// Makes room for one more link into `partition` (and for a data pointer
 /// when the block's data is not inline) before the caller takes the chain
 /// guard. May map pages and take the guard briefly itself; the caller must

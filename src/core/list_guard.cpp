@@ -4,8 +4,9 @@
 //
 // Fork: a child starts with the forking thread alone, so a lock some other
 // thread held at that moment would stay held for ever. Before a fork the
-// forking thread takes the partition-list lock and the exported lock (and
-// with it every stripe), so nothing is in the middle of list work; both
+// forking thread takes the partition-list lock, the exported lock (and
+// with it every stripe) and the lookup index's writer flags, so nothing is in
+// the middle of list work or of an index change; both
 // parent and child release them afterwards. A thread that forks while it
 // holds the exported lock itself keeps it, in the parent and in the child.
 //
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/block_index.h"
 #include "platform/prim.h"
 
 namespace KRMM::detail {
@@ -41,9 +43,11 @@ void PrepareFork() noexcept {
     // relaxed: only our own store could have put our tag there.
     t_forkTookExported = g_exportedHolder.load(std::memory_order_relaxed) != &t_threadTag;
     if (t_forkTookExported) AcquireExportedLock();
+    HoldIndexWritersForFork();
 }
 
 void ReleaseAfterFork() noexcept {
+    ReleaseIndexWritersAfterFork();
     if (t_forkTookExported) ReleaseExportedLock();
     LockRelease(&g_allPartitionsLock.word);
 }
