@@ -21,6 +21,7 @@
 #include <cstdlib>
 
 #include "platform/lock.h"
+#include "platform/prim.h"
 #include "platform/thread_safety.h"
 
 namespace KRMM::toolbox {
@@ -88,6 +89,14 @@ public:
     RecordsLock(const RecordsLock&) = delete;
     RecordsLock& operator=(const RecordsLock&) = delete;
 };
+
+// Fork: the forking thread holds the records' lock across the fork, so a
+// child never starts with it held by a thread it does not have.
+void HoldRecordsForFork() noexcept KRMM_NO_THREAD_SAFETY_ANALYSIS { detail::LockAcquire(&g_recordsLock); }
+void ReleaseRecordsAfterFork() noexcept KRMM_NO_THREAD_SAFETY_ANALYSIS { detail::LockRelease(&g_recordsLock); }
+[[gnu::constructor]] void RegisterRecordsForkHandlers() {
+    prim::OnFork(HoldRecordsForFork, ReleaseRecordsAfterFork, ReleaseRecordsAfterFork);
+}
 
 // A writer's change of entries, between two version increments. Only
 // writers, who hold the lock, change the version: plain stores suffice.
