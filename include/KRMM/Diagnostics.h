@@ -142,6 +142,7 @@ struct IndexStatistics {
     size_t tableBytes;    ///< Bytes of the current tables.
     size_t retiredBytes;  ///< Address space of outgrown tables; their memory went back to the system.
 };
+/// \returns the size of `partition`'s lookup index; all zero when it has none.
 KRMM_API IndexStatistics GetIndexStatistics(const Partition& partition) noexcept;
 
 /// A live block as a snapshot knows it: its handle and its allocation sequence
@@ -149,8 +150,8 @@ KRMM_API IndexStatistics GetIndexStatistics(const Partition& partition) noexcept
 /// are kept from the partition's first snapshot on: blocks handed out before
 /// it read 0, as do all blocks where the partition has no lookup index.
 struct BlockStamp {
-    const void* handle;
-    uint64_t sequence;
+    const void* handle;  ///< The block's handle (its header's address).
+    uint64_t sequence;   ///< Its allocation sequence number, or 0 when unknown.
 };
 
 /// The live ordinary blocks (heap blocks and handed-out pool blocks), in the
