@@ -492,6 +492,11 @@ void GiveFlag(std::atomic<bool>& flag) noexcept {
 }
 } // namespace
 
+bool IndexAnswers(const Partition& partition) noexcept {
+    const PartitionIndex* index = FindIndex(&partition);
+    return index != nullptr && !Broken(index);
+}
+
 void HoldIndexWritersForFork() noexcept {
     TakeFlag(g_partitionsWriter);
     ForEachIndexWriter(&TakeFlag);
@@ -573,9 +578,12 @@ void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* 
         found = Lookup(index->headers, reinterpret_cast<uintptr_t>(block));
     }
     if (index == nullptr || Broken(index)) return;
-    if (!found.known) {
-        Break(index);  // cannot tell: the chains answer from now on
-        return;
+    // A lookup that met a rebuild by another thread (in place, or into a new
+    // table) is asked again: the rebuild is short and waits for nothing this
+    // thread holds. Giving up here would break the index for good.
+    while (!found.known) {
+        found = Lookup(index->headers, reinterpret_cast<uintptr_t>(block));
+        if (Broken(index)) return;
     }
     const auto kind = static_cast<EntryKind>(found.key >> kTagShift);
     if (kind != EntryKind::kInline && kind != EntryKind::kMoved) return;

@@ -77,6 +77,11 @@ void AttachIndex(const Partition* partition) noexcept;
 /// thread may use the partition.
 void DropIndex(const Partition* partition) noexcept;
 
+/// Whether `partition` has an index that can answer (attached and not
+/// broken); a lookup that says "unknown" then only met a rebuild, and asking
+/// again soon gets an answer. Any thread, no lock.
+bool IndexAnswers(const Partition& partition) noexcept;
+
 /// Fork handlers: take every writer flag of the index (after the stripes),
 /// and give them back in the parent and in the child.
 void HoldIndexWritersForFork() noexcept;

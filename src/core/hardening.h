@@ -61,9 +61,20 @@ const char* WhyNotPointer(const Partition& partition, const void* ptr) noexcept;
 
 /// \returns whether `handle` (not null) may be used; otherwise reports why.
 /// Always true without KRMM_HARDENED.
+// These checks run inside every operation while other threads may link and
+// unlink blocks of the same partition, so they never walk the chains
+// unguarded when the index can answer: a lookup that met a rebuild (which is
+// short) is asked again. Only a partition whose index cannot answer at all
+// (its pages were refused) falls back to the chains.
+inline HandleAnswer SettledHandleAnswer(const Partition& partition, const void* handle) noexcept {
+    HandleAnswer answer = FindHandle(partition, handle);
+    while (!answer.known && IndexAnswers(partition)) answer = FindHandle(partition, handle);
+    return answer;
+}
+
 inline bool CheckHandle(const Partition& partition, const void* handle, HandleUse use) noexcept {
     if constexpr (!kHardened) return true;
-    const HandleAnswer answer = FindHandle(partition, handle);
+    const HandleAnswer answer = SettledHandleAnswer(partition, handle);
     if (!answer.known) {
         // The index cannot tell: the chains do.
         if (partition.HandleBelongsToUs(handle) &&
@@ -82,7 +93,9 @@ inline bool CheckHandle(const Partition& partition, const void* handle, HandleUs
 /// the header named by the link word in front of `ptr`.
 inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr) noexcept {
     if constexpr (!kHardened) return HeaderOf(ptr);
-    if (MemoryBlock* block = partition.GetVerifiedBlockForPointer(ptr)) return block;
+    PointerAnswer answer = FindPointer(partition, ptr);
+    while (!answer.known && IndexAnswers(partition)) answer = FindPointer(partition, ptr);
+    if (MemoryBlock* block = answer.known ? answer.block : partition.GetVerifiedBlockForPointer(ptr)) return block;
     Partition::KRMM_Assert(false, WhyNotPointer(partition, ptr));
     return nullptr;
 }
