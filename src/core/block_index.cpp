@@ -285,14 +285,18 @@ void UnmapAll(AddressMap& map) noexcept {
 // are seen by the next.
 class WriterFlag {
 public:
-    explicit WriterFlag(std::atomic<bool>& flag) noexcept : flag_(flag) {
-        while (flag_.exchange(true, std::memory_order_acquire)) {
-            while (flag_.load(std::memory_order_relaxed)) CpuRelax();
-        }
-    }
-    ~WriterFlag() { flag_.store(false, std::memory_order_release); }
+    explicit WriterFlag(std::atomic<bool>& flag) noexcept : flag_(flag) { Take(flag_); }
+    ~WriterFlag() { Give(flag_); }
     WriterFlag(const WriterFlag&) = delete;
     WriterFlag& operator=(const WriterFlag&) = delete;
+
+    // Acquire/release: a holder sees everything the previous holder changed.
+    static void Take(std::atomic<bool>& flag) noexcept {
+        while (flag.exchange(true, std::memory_order_acquire)) {
+            while (flag.load(std::memory_order_relaxed)) CpuRelax();
+        }
+    }
+    static void Give(std::atomic<bool>& flag) noexcept { flag.store(false, std::memory_order_release); }
 
 private:
     static void CpuRelax() noexcept {
@@ -480,16 +484,6 @@ void ForEachIndexWriter(void (*action)(std::atomic<bool>&)) noexcept {
         action(reinterpret_cast<PartitionIndex*>(LoadWord(values[i], std::memory_order_relaxed))->writer);
     }
 }
-void TakeFlag(std::atomic<bool>& flag) noexcept {
-    // acquire: as WriterFlag's, the holder's changes are seen after it.
-    while (flag.exchange(true, std::memory_order_acquire)) {
-        while (flag.load(std::memory_order_relaxed)) {
-        }
-    }
-}
-void GiveFlag(std::atomic<bool>& flag) noexcept {
-    flag.store(false, std::memory_order_release);
-}
 } // namespace
 
 bool IndexAnswers(const Partition& partition) noexcept {
@@ -498,13 +492,13 @@ bool IndexAnswers(const Partition& partition) noexcept {
 }
 
 void HoldIndexWritersForFork() noexcept {
-    TakeFlag(g_partitionsWriter);
-    ForEachIndexWriter(&TakeFlag);
+    WriterFlag::Take(g_partitionsWriter);
+    ForEachIndexWriter(&WriterFlag::Take);
 }
 
 void ReleaseIndexWritersAfterFork() noexcept {
-    ForEachIndexWriter(&GiveFlag);
-    GiveFlag(g_partitionsWriter);
+    ForEachIndexWriter(&WriterFlag::Give);
+    WriterFlag::Give(g_partitionsWriter);
 }
 
 void DropIndex(const Partition* partition) noexcept {
