@@ -221,42 +221,53 @@ struct Found {
     return key;
 }
 
-// Rebuilds `map` into `fresh` (bigger; the old table is retired and returned
-// for discarding) or, with `fresh` null, in place (tombstones cleared, under
-// an odd version). Writers excluded; lookups go on.
-Table* Rebuild(AddressMap& map, Table* fresh) noexcept {
+// Copies `map` into `fresh` (bigger, or keeping values) and retires the old
+// table, which it returns for discarding. Writers excluded; lookups go on in
+// either table.
+Table* MoveToTable(AddressMap& map, Table* fresh) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
-    if (fresh != nullptr) {
-        if (table != nullptr) {
-            const uint64_t* keys = table->keys();
-            const uint64_t* values = table->values();
-            for (size_t i = 0; i < table->capacity; ++i) {
-                const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
-                if (IsEntry(key)) Place(fresh, key, values != nullptr ? LoadWord(values[i], std::memory_order_relaxed) : 0);
-            }
-            table->retiredNext = map.retired;
-            map.retired = table;
+    if (table != nullptr) {
+        const uint64_t* keys = table->keys();
+        const uint64_t* values = table->values();
+        for (size_t i = 0; i < table->capacity; ++i) {
+            const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
+            if (IsEntry(key)) Place(fresh, key, values != nullptr ? LoadWord(values[i], std::memory_order_relaxed) : 0);
         }
-        // Release: the copied slots before the pointer that leads to them.
-        map.table.store(fresh, std::memory_order_release);
-        map.used.store(map.live.load(std::memory_order_relaxed), std::memory_order_relaxed);
-        return table;
+        table->retiredNext = map.retired;
+        map.retired = table;
     }
+    // Release: the copied slots before the pointer that leads to them.
+    map.table.store(fresh, std::memory_order_release);
+    map.used.store(map.live.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    return table;
+}
+
+// Clears the tombstones of `map`'s table in place, under an odd version.
+// Writers excluded; lookups that overlap it try again. \returns false when
+// the table has no empty slot to start from (Insert never fills it so far).
+bool RehashInPlace(AddressMap& map) noexcept {
+    Table* table = map.table.load(std::memory_order_relaxed);
+    uint64_t* keys = table->keys();
+    const uint64_t* values = table->values();
+    // The pass starts after a slot that was empty before any tombstone is
+    // cleared: no probe path crosses it, so every slot between an entry's
+    // home and its place has been dealt with by the time the entry moves,
+    // and no later move empties one of them. (After a cleared tombstone,
+    // an entry whose path crossed it could be left behind an emptied slot.)
+    size_t start = kNotFound;
+    for (size_t i = 0; i < table->capacity && start == kNotFound; ++i)
+        if (LoadWord(keys[i], std::memory_order_relaxed) == kEmpty) start = i;
+    if (start == kNotFound) return false;
+
     const uint32_t version = map.version.load(std::memory_order_relaxed);
     map.version.store(version + 1, std::memory_order_relaxed);
     // Release fence: the odd version is visible before any slot changes.
     std::atomic_thread_fence(std::memory_order_release);
-    uint64_t* keys = table->keys();
-    const uint64_t* values = table->values();
-    size_t start = 0;
-    for (size_t i = 0; i < table->capacity; ++i) {
-        const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
-        if (key == kTombstone) StoreWord(keys[i], kEmpty, std::memory_order_relaxed);
-        if (!IsEntry(key)) start = i;
-    }
-    // From an empty slot on, each entry moves to the first empty slot from
-    // its home, which is never past where it was.
-    for (size_t n = 1; n <= table->capacity; ++n) {
+    for (size_t i = 0; i < table->capacity; ++i)
+        if (LoadWord(keys[i], std::memory_order_relaxed) == kTombstone) StoreWord(keys[i], kEmpty, std::memory_order_relaxed);
+    // Each entry moves to the first empty slot from its home, which is never
+    // past where it was.
+    for (size_t n = 1; n < table->capacity; ++n) {
         const size_t i = (start + n) % table->capacity;
         const uint64_t key = LoadWord(keys[i], std::memory_order_relaxed);
         if (!IsEntry(key)) continue;
@@ -267,7 +278,7 @@ Table* Rebuild(AddressMap& map, Table* fresh) noexcept {
     map.used.store(map.live.load(std::memory_order_relaxed), std::memory_order_relaxed);
     // Release: the moved slots before the even version.
     map.version.store(version + 2, std::memory_order_release);
-    return nullptr;
+    return true;
 }
 
 void UnmapAll(AddressMap& map) noexcept {
@@ -368,6 +379,7 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* ch
         if (fresh == nullptr) return false;
     }
     Table* retired = nullptr;
+    bool rehashed = true;
     {
         std::optional<PartitionListGuard> guard;
         if (chainOwner != nullptr) guard.emplace(*chainOwner);
@@ -377,17 +389,17 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* ch
             const size_t live = map.live.load(std::memory_order_relaxed);
             if (fresh != nullptr && (table == nullptr || lacksValues(table) || fresh->capacity > table->capacity) &&
                 CapacityFor(live) <= fresh->capacity) {
-                retired = Rebuild(map, fresh);
+                retired = MoveToTable(map, fresh);
                 fresh = nullptr;
             } else if (table != nullptr && !lacksValues(table) && CapacityFor(live) <= table->capacity) {
-                Rebuild(map, nullptr);
+                rehashed = RehashInPlace(map);
             }
         }
     }
     if (fresh != nullptr) prim::UnmapPages(fresh, fresh->bytes);
     // Stays mapped (a late lookup reads zeros and tries again), holds no memory.
     if (retired != nullptr) prim::DiscardPages(retired, retired->bytes);
-    return true;
+    return rehashed;
 }
 
 [[gnu::always_inline]] inline bool Reserve(PartitionIndex* index, AddressMap& map, bool chainGuard) noexcept {
