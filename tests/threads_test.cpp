@@ -53,10 +53,18 @@ void Churn(Partition& p, std::atomic<long>& progress) {
     progress.fetch_add(1);
 }
 
+// Grows `h` by 200 bytes at a time, so that every call moves its data.
+void GrowMoving(Partition& p, Handle h) {
+    const size_t size = p.GetHandleSize(h);
+    ASSERT_TRUE(p.SetHandleSize(h, size < 60000 ? size + 200 : 6000));
+}
+
+// Resize takes no lock: moving a block's data neither waits for another
+// thread's hold nor deadlocks in the holder's own call.
 TEST(ExportedLock, HolderSeesNoListWorkAndWorkersProgressBetweenHolds) {
     Partition shared, own[2];
     std::atomic<bool> done{false};
-    std::atomic<long> progress{0};
+    std::atomic<long> progress{0}, moves{0};
     std::vector<std::thread> workers;
     for (int w = 0; w < 2; ++w)
         workers.emplace_back([&, w] {
@@ -65,11 +73,20 @@ TEST(ExportedLock, HolderSeesNoListWorkAndWorkersProgressBetweenHolds) {
                 Churn(shared, progress);
             }
         });
+    const Handle movedByWorker = shared.NewHandle(6000), movedByHolder = shared.NewHandle(6000);
+    workers.emplace_back([&] {
+        while (!done.load()) GrowMoving(shared, movedByWorker), moves.fetch_add(1);
+    });
     for (int hold = 0; hold < 40; ++hold) {
         const bool entry = hold % 2 == 0;  // both ways of taking it
         entry ? KRMM::EnterCriticalSection(&KRMM_CriticalSection) : os_unfair_lock_lock(&KRMM_CriticalSection);
         const ListState before[3] = {StateOf(shared), StateOf(own[0]), StateOf(own[1])};
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        GrowMoving(shared, movedByHolder);
+        const long movesBefore = moves.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (moves.load() < movesBefore + 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        EXPECT_GE(moves.load(), movesBefore + 2) << "a data move waited for the exported lock";
         EXPECT_EQ(StateOf(shared), before[0]);
         EXPECT_EQ(StateOf(own[0]), before[1]);
         EXPECT_EQ(StateOf(own[1]), before[2]);
@@ -79,6 +96,8 @@ TEST(ExportedLock, HolderSeesNoListWorkAndWorkersProgressBetweenHolds) {
     }
     done = true;
     for (auto& t : workers) t.join();
+    shared.DisposeHandle(movedByWorker);
+    shared.DisposeHandle(movedByHolder);
     for (Partition* p : {&shared, &own[0], &own[1]}) {
         EXPECT_EQ(p->GetBlockCount(), 0u);
         EXPECT_EQ(p->bytesAllocated, 0);

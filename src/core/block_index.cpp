@@ -302,21 +302,16 @@ public:
     WriterFlag& operator=(const WriterFlag&) = delete;
 
     // Acquire/release: a holder sees everything the previous holder changed.
+    // seq_cst on the exchange: a data move's handshake (DataMoveGuard) loads
+    // the stripe's word after it, and that load must not pass the store.
     static void Take(std::atomic<bool>& flag) noexcept {
-        while (flag.exchange(true, std::memory_order_acquire)) {
+        while (flag.exchange(true, std::memory_order_seq_cst)) {
             while (flag.load(std::memory_order_relaxed)) CpuRelax();
         }
     }
     static void Give(std::atomic<bool>& flag) noexcept { flag.store(false, std::memory_order_release); }
 
 private:
-    static void CpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#elif defined(__aarch64__)
-        asm volatile("yield");
-#endif
-    }
     std::atomic<bool>& flag_;
 };
 
@@ -350,23 +345,54 @@ inline void Break(PartitionIndex* index) noexcept {
     index->broken.store(true, std::memory_order_relaxed);
 }
 
-// Makes room for one entry in `map`, whose writers hold `writerFlag`;
-// `chainGuard` says whether a rebuild must also hold the chain guard (the
-// header map, whose entries are added under it). The caller holds nothing.
-// \returns false when the pages were refused.
-bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* chainOwner) noexcept;
+// A data move (Resize) changes the data map, and retags the header map,
+// beside the list work of the partition, which changes both under the chain
+// guard. It may not take that guard: Resize takes no lock, and its caller
+// may hold the exported lock, which holds every stripe. So the two meet in a
+// handshake instead, and list work pays no locked instruction for it:
+//
+// - list work that changes the data map does so under the stripe, and after
+//   taking the stripe waits while the index's writer flag is up
+//   (WaitOutDataMove);
+// - a data move raises the writer flag and then looks at the stripe: if it
+//   is free, or held with all the others by the exported lock's holder (who
+//   does no list work while holding it), the move goes ahead; otherwise it
+//   lowers the flag, waits for the stripe, and tries again.
+//
+// Each side stores (the flag; the stripe) and then loads what the other
+// stores, with a full fence between, so at least one of them sees the
+// other and waits. Neither waits while holding what the other needs.
+class DataMoveGuard {
+public:
+    explicit DataMoveGuard(PartitionIndex& index) noexcept;
+    ~DataMoveGuard();
+    DataMoveGuard(const DataMoveGuard&) = delete;
+    DataMoveGuard& operator=(const DataMoveGuard&) = delete;
 
-[[gnu::always_inline]] inline bool Reserve(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* chainOwner) noexcept {
+private:
+    std::atomic<bool>& flag_;
+};
+
+// Who a rebuild must exclude, besides the map's other writers.
+enum class RebuildExclusion {
+    kWriterFlag,  // the partition map: only writers, under the flag
+    kChainGuard,  // an index's map from outside the chain guard: the guard, then the flag
+    kDataMove,    // an index's map from inside a data move: the handshake
+};
+
+// Makes room for one entry in `map` of `index` (null: the partition map).
+// The caller holds nothing. \returns false when the pages were refused.
+bool Rebuilt(AddressMap& map, PartitionIndex* index, RebuildExclusion exclusion) noexcept;
+
+[[gnu::always_inline]] inline bool Reserve(AddressMap& map, PartitionIndex* index, RebuildExclusion exclusion) noexcept {
     // acquire: runs before the chain guard is taken, so the table's fields
     // (its capacity) are seen only through the release that published it.
-    return !NeedsRebuild(map, map.table.load(std::memory_order_acquire)) || Rebuilt(map, writerFlag, chainOwner);
+    return !NeedsRebuild(map, map.table.load(std::memory_order_acquire)) || Rebuilt(map, index, exclusion);
 }
 
 // Reserve's slow path: maps a bigger table or clears tombstones in place.
 // Also gives a map that is to keep values a table with values.
-// With `chainOwner`, the rebuild runs under that partition's list guard, so
-// that no link or unlink of its chains runs beside it.
-[[gnu::noinline]] bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* chainOwner) noexcept {
+[[gnu::noinline]] bool Rebuilt(AddressMap& map, PartitionIndex* index, RebuildExclusion exclusion) noexcept {
     const bool values = map.keepValues.load(std::memory_order_relaxed);
     const auto lacksValues = [&](const Table* t) { return values && t != nullptr && !t->hasValues; };
     // acquire: read before the guard is taken, as in Reserve.
@@ -382,8 +408,13 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* ch
     bool rehashed = true;
     {
         std::optional<PartitionListGuard> guard;
-        if (chainOwner != nullptr) guard.emplace(*chainOwner);
-        WriterFlag writer(writerFlag);
+        std::optional<WriterFlag> writer;
+        std::optional<DataMoveGuard> move;
+        if (exclusion == RebuildExclusion::kChainGuard) guard.emplace(*index->owner);
+        if (exclusion == RebuildExclusion::kDataMove)
+            move.emplace(*index);
+        else
+            writer.emplace(index != nullptr ? index->writer : g_partitionsWriter);
         table = map.table.load(std::memory_order_relaxed);
         if (NeedsRebuild(map, table) || lacksValues(table)) {
             const size_t live = map.live.load(std::memory_order_relaxed);
@@ -402,10 +433,34 @@ bool Rebuilt(AddressMap& map, std::atomic<bool>& writerFlag, const Partition* ch
     return rehashed;
 }
 
-[[gnu::always_inline]] inline bool Reserve(PartitionIndex* index, AddressMap& map, bool chainGuard) noexcept {
-    if (Reserve(map, index->writer, chainGuard ? index->owner : nullptr)) return true;
+// Reserve for a map of `index`, which is marked broken when the pages are refused.
+[[gnu::always_inline]] inline bool ReserveOrBreak(PartitionIndex* index, AddressMap& map, RebuildExclusion exclusion) noexcept {
+    if (Reserve(map, index, exclusion)) return true;
     Break(index);
     return false;
+}
+
+DataMoveGuard::DataMoveGuard(PartitionIndex& index) noexcept : flag_(index.writer) {
+    const auto stripe = LockWord(&StripeOf(*index.owner).lock);
+    for (;;) {
+        WriterFlag::Take(flag_);  // seq_cst exchange: the store before the loads below
+        // seq_cst: the other half of the handshake with WaitOutDataMove.
+        if (stripe.load(std::memory_order_seq_cst) == kLockFree || ExportedLockHoldsAllStripes()) return;
+        WriterFlag::Give(flag_);
+        while (stripe.load(std::memory_order_relaxed) != kLockFree && !ExportedLockHoldsAllStripes()) CpuRelax();
+    }
+}
+
+DataMoveGuard::~DataMoveGuard() {
+    WriterFlag::Give(flag_);
+}
+
+// List work, under the chain guard, before it changes the data map.
+[[gnu::always_inline]] inline void WaitOutDataMove(const PartitionIndex* index) noexcept {
+    FenceAfterLockAcquire();
+    // seq_cst: loaded after the stripe was taken (the fence above); acquire
+    // on the value the move's release wrote, so its changes are seen.
+    while (index->writer.load(std::memory_order_seq_cst)) CpuRelax();
 }
 
 // A direct-mapped cache in front of g_partitions, so that the allocation
@@ -468,7 +523,8 @@ void AttachIndex(const Partition* partition) noexcept {
     index->owner = partition;
     // Sequence numbers are kept once a snapshot asks for them (EnableSequences).
     index->headers.keepValues.store(false, std::memory_order_relaxed);
-    if (!Reserve(index, index->headers, false) || !Reserve(g_partitions, g_partitionsWriter, nullptr)) {
+    if (!ReserveOrBreak(index, index->headers, RebuildExclusion::kWriterFlag) ||
+        !Reserve(g_partitions, nullptr, RebuildExclusion::kWriterFlag)) {
         ReleaseIndex(index);
         return;
     }
@@ -530,7 +586,8 @@ void DropIndex(const Partition* partition) noexcept {
 [[gnu::always_inline]] PartitionIndex* ReserveForLink(Partition& partition, bool dataElsewhere) noexcept {
     PartitionIndex* index = FindIndex(&partition);
     if (index == nullptr || Broken(index)) return index;
-    if (Reserve(index, index->headers, true) && dataElsewhere) Reserve(index, index->data, false);
+    if (ReserveOrBreak(index, index->headers, RebuildExclusion::kChainGuard) && dataElsewhere)
+        ReserveOrBreak(index, index->data, RebuildExclusion::kChainGuard);
     return index;
 }
 
@@ -545,7 +602,7 @@ void DropIndex(const Partition* partition) noexcept {
         return;
     }
     if (kind == EntryKind::kMoved && data != nullptr) {
-        WriterFlag writer(index->writer);
+        WaitOutDataMove(index);
         if (!Insert(index->data, KeyOf(data, kTagData), reinterpret_cast<uintptr_t>(block))) Break(index);
     }
 }
@@ -554,7 +611,7 @@ void DropIndex(const Partition* partition) noexcept {
     if (index == nullptr || Broken(index)) return;
     const uint64_t key = Erase(index->headers, reinterpret_cast<uintptr_t>(block));
     if (static_cast<EntryKind>(key >> kTagShift) == EntryKind::kMoved && block->masterPtr != nullptr) {
-        WriterFlag writer(index->writer);
+        WaitOutDataMove(index);
         Erase(index->data, reinterpret_cast<uintptr_t>(block->masterPtr));
     }
 }
@@ -593,8 +650,8 @@ void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* 
     }
     const auto kind = static_cast<EntryKind>(found.key >> kTagShift);
     if (kind != EntryKind::kInline && kind != EntryKind::kMoved) return;
-    Reserve(index, index->data, false);
-    WriterFlag writer(index->writer);
+    ReserveOrBreak(index, index->data, RebuildExclusion::kDataMove);
+    DataMoveGuard move(*index);
     if (Broken(index)) return;
     if (kind == EntryKind::kMoved) {
         Erase(index->data, reinterpret_cast<uintptr_t>(oldData));
@@ -616,7 +673,7 @@ void EnableSequences(const Partition& partition) noexcept {
     PartitionIndex* index = FindIndex(&partition);
     if (index == nullptr || Broken(index) || index->headers.keepValues.load(std::memory_order_relaxed)) return;
     index->headers.keepValues.store(true, std::memory_order_relaxed);
-    if (!Rebuilt(index->headers, index->writer, index->owner)) Break(index);
+    if (!Rebuilt(index->headers, index, RebuildExclusion::kChainGuard)) Break(index);
 }
 
 [[gnu::always_inline]] HandleAnswer FindHandle(const Partition& partition, const void* handle, bool wantSequence) noexcept {

@@ -27,13 +27,15 @@
 // still inside it reads zeros and never faults. Tombstones are cleared by
 // rehashing in place, during which the map's version is odd.
 //
-// Writers. Entries of the header map are added and removed exactly where the
+// Writers. Entries of both maps are added and removed exactly where the
 // chains are linked and unlinked, inside the same critical section (the
-// chain guard, platform/lock.h); the data map and every change that moves
-// entries (rebuilds, and the retagging when Resize moves a block's data,
-// which happens without the chain guard) also hold the index's own writer
-// flag, taken after the chain guard when both are held. Tables are mapped
-// before the critical section (ReserveForLink), never inside it.
+// chain guard, core/list_guard.h). When Resize moves a block's data it
+// changes the data map and retags the header entry without that guard (it
+// takes no lock); it raises the index's writer flag and meets list work in a
+// handshake that costs list work no locked instruction (DataMoveGuard in
+// block_index.cpp). Rebuilds, which move entries, hold the chain guard and
+// the flag. Tables are mapped before the critical section (ReserveForLink),
+// never inside it.
 //
 // Readers take no lock. A lookup reads the map's version and table, probes,
 // and accepts its answer only if neither changed meanwhile (a seqlock);
@@ -105,7 +107,8 @@ void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block) noexcept;
 PartitionIndex* IndexOfBuckets(const MemoryBlock* const* buckets, bool* resource) noexcept;
 
 /// Resize moved `block`'s data from `oldData` to its current masterPtr.
-/// Takes the writer flag, not the chain guard. Any thread.
+/// Takes the writer flag, not the chain guard; waits while list work of the
+/// partition runs, never for the exported lock. Any thread.
 void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* oldData) noexcept;
 
 /// Lookups; "known" is false when the index cannot answer and the caller

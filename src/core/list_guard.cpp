@@ -89,14 +89,20 @@ void WaitOutExportedLock(os_unfair_lock_t stripe) noexcept {
 void AcquireExportedLock() noexcept {
     LockAcquire(ExportedLock());
     for (ListStripe& stripe : g_listStripes) LockAcquire(&stripe.lock);
-    // relaxed: read only by this thread's own fork handler.
-    g_exportedHolder.store(&t_threadTag, std::memory_order_relaxed);
+    // seq_cst: read by the index's data moves in a handshake with list work
+    // (ExportedLockHoldsAllStripes), and by this thread's own fork handler.
+    g_exportedHolder.store(&t_threadTag, std::memory_order_seq_cst);
 }
 
 void ReleaseExportedLock() noexcept {
-    g_exportedHolder.store(nullptr, std::memory_order_relaxed);
+    // seq_cst: before the first stripe is given back, as above.
+    g_exportedHolder.store(nullptr, std::memory_order_seq_cst);
     for (size_t i = kListStripes; i-- > 0;) LockRelease(&g_listStripes[i].lock);
     LockRelease(ExportedLock());
+}
+
+bool ExportedLockHoldsAllStripes() noexcept {
+    return g_exportedHolder.load(std::memory_order_seq_cst) != nullptr;
 }
 
 #if defined(KRMM_DEBUG_CHECKS)

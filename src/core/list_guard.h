@@ -100,6 +100,11 @@ void WaitOutExportedLock(os_unfair_lock_t stripe) noexcept;
 /// The exported lock with all stripes, and its release.
 void AcquireExportedLock() noexcept;
 void ReleaseExportedLock() noexcept;
+/// Whether some thread holds the exported lock and with it every stripe
+/// (from the moment it has collected them until it starts to give them
+/// back); while it does, no list work runs anywhere. Any thread; seq_cst,
+/// for the handshake of the index's data moves (core/block_index.cpp).
+bool ExportedLockHoldsAllStripes() noexcept;
 #if defined(KRMM_DEBUG_CHECKS)
 void NoteListWorkStarting() noexcept;
 void NoteListWorkEnded() noexcept;

@@ -130,6 +130,18 @@ inline std::atomic<uint32_t>& SleepersOf(os_unfair_lock_t lock) noexcept {
     }
 }
 
+/// Orders the loads that follow a LockAcquire after the acquisition itself,
+/// as a full fence would: for a handshake (store here, load there, and the
+/// reverse on the other side) with a thread that does not take the lock. On
+/// x86 the locked instruction that took the lock already is such a fence.
+[[gnu::always_inline]] inline void FenceAfterLockAcquire() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#else
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
+
 /// States, for the analysis, that the caller holds KRMM_CriticalSection: the
 /// contract of the exported registry primitives, whose callers the library
 /// cannot see. Checks nothing at run time.
