@@ -6,6 +6,10 @@
 //   own    - every worker has a partition of its own
 //   shared - all workers use one partition
 //   raw    - the heap alone
+//   counters - the heap, plus the updates of the public counters that a
+//            pair in one shared partition makes (bytesAllocated, numBlocks,
+//            numCalls: one cache line), as atomic adds and nothing else; no
+//            lock, no chain. What exact counters alone allow one partition.
 //
 // Every benchmark iteration runs a window with 1 worker and then a window
 // with 2, back to back, so that load from elsewhere falls on both alike.
@@ -45,7 +49,7 @@ constexpr int kBatch = 256;
 constexpr size_t kMaxBatches = size_t{1} << 16;  // far more than a window holds
 constexpr auto kWindow = std::chrono::milliseconds(40);
 
-enum class Layout { own, shared, raw };
+enum class Layout { own, shared, raw, counters };
 
 struct Window {
     // acquire/release: simple reasoning; these flags are off the measured path.
@@ -68,8 +72,28 @@ struct Batch {
     double start, end;  // wall clock
 };
 
-void Pair(KRMM::Partition* partition) {
-    if (partition != nullptr) {
+// The public counters' share of a pair: relaxed atomic adds, as the library
+// makes them (numBlocks and numCalls under a lock, which they would need
+// instead if list work of one partition ran in parallel).
+void CountersOnlyPair(KRMM::Partition& partition) {
+    const auto add = [](auto& field, auto delta) {
+        std::atomic_ref(field).fetch_add(delta, std::memory_order_relaxed);
+    };
+    void* p = ::operator new(kHeapBytes);
+    add(partition.bytesAllocated, int64_t{kRequest});
+    add(partition.numCalls, int32_t{1});
+    add(partition.numBlocks, int64_t{1});
+    std::memset(p, 0x5A, kRequest);
+    benchmark::DoNotOptimize(p);
+    add(partition.bytesAllocated, -int64_t{kRequest});
+    add(partition.numBlocks, int64_t{-1});
+    ::operator delete(p);
+}
+
+void Pair(KRMM::Partition* partition, Layout layout) {
+    if (layout == Layout::counters) {
+        CountersOnlyPair(*partition);
+    } else if (partition != nullptr) {
         KRMM::Handle h = partition->NewHandle(kRequest);
         std::memset(*h, 0x5A, kRequest);
         benchmark::DoNotOptimize(*h);
@@ -84,12 +108,12 @@ void Pair(KRMM::Partition* partition) {
 
 // Runs batches until the window closes; `batches` (reserved, so nothing is
 // allocated meanwhile) receives the undisturbed ones.
-void Work(Window& window, KRMM::Partition* partition, std::vector<Batch>& batches) {
+void Work(Window& window, KRMM::Partition* partition, Layout layout, std::vector<Batch>& batches) {
     window.ready.fetch_add(1, std::memory_order_acq_rel);
     while (!window.go.load(std::memory_order_acquire)) std::this_thread::yield();
     double wall = WallSeconds(), cpu = ThreadCpuSeconds();
     while (!window.stop.load(std::memory_order_relaxed)) {
-        for (int k = 0; k < kBatch; ++k) Pair(partition);
+        for (int k = 0; k < kBatch; ++k) Pair(partition, layout);
         const double wallEnd = WallSeconds(), cpuEnd = ThreadCpuSeconds();
         if (cpuEnd - cpu >= 0.95 * (wallEnd - wall) && batches.size() < kMaxBatches)
             batches.push_back({wall, wallEnd});
@@ -130,13 +154,13 @@ Counted CountTogether(const std::vector<std::vector<Batch>>& logs) {
     return c;
 }
 
-Counted RunWindow(int workers, KRMM::Partition* const* partitions) {
+Counted RunWindow(int workers, KRMM::Partition* const* partitions, Layout layout) {
     Window window;
     std::vector<std::vector<Batch>> logs(static_cast<size_t>(workers));
     for (auto& log : logs) log.reserve(kMaxBatches);
     std::vector<std::thread> threads;
     for (int w = 0; w < workers; ++w)
-        threads.emplace_back([&, w] { Work(window, partitions[w], logs[static_cast<size_t>(w)]); });
+        threads.emplace_back([&, w] { Work(window, partitions[w], layout, logs[static_cast<size_t>(w)]); });
     while (window.ready.load(std::memory_order_acquire) != workers) std::this_thread::yield();
     window.go.store(true, std::memory_order_release);
     std::this_thread::sleep_for(kWindow);
@@ -160,7 +184,7 @@ void Scaling(benchmark::State& state, Layout layout) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         for (int workers = 1; workers <= kMaxWorkers; ++workers) {
-            const Counted c = RunWindow(workers, partitions);
+            const Counted c = RunWindow(workers, partitions, layout);
             total[workers].pairs += c.pairs;
             total[workers].seconds += c.seconds;
         }
@@ -182,5 +206,9 @@ void Scaling(benchmark::State& state, Layout layout) {
 BENCHMARK_CAPTURE(Scaling, own, Layout::own)->Name("scaling/own/krmm")->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Scaling, shared, Layout::shared)->Name("scaling/shared/krmm")->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Scaling, raw, Layout::raw)->Name("scaling/shared/raw")->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Scaling, counters, Layout::counters)
+    ->Name("scaling/shared/counters_only")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace krmm_bench

@@ -15,7 +15,8 @@ import sys
 
 LAYOUTS = [("scaling/own/krmm", "own partitions"),
            ("scaling/shared/krmm", "one shared partition"),
-           ("scaling/shared/raw", "raw new/delete")]
+           ("scaling/shared/raw", "raw new/delete"),
+           ("scaling/shared/counters_only", "raw + shared counters")]
 
 
 def medians(path):
