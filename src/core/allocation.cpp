@@ -8,8 +8,8 @@
 // (or unlinks) the block, after the heap call rather than before it; a
 // refused request takes the lock briefly just to count, before it is
 // reported and before the callbacks hear of it. Nobody can tell the
-// difference, and it spares separate atomic updates. bytesAllocated is added
-// atomically just before the section (core/counters.h).
+// difference, and it spares separate atomic updates; bytesAllocated too is
+// counted inside the section (core/counters.h).
 //
 // Thread safety: Allocate and Deallocate hold the partition's list lock
 // (PartitionListGuard) only around the one registry call and the counts;
@@ -62,7 +62,6 @@ inline detail::CounterChange RequestCount(size_t size) noexcept {
 // A refused heap request still counts as a request and a block: counted on
 // entry, never taken back. The lock is taken only for the count.
 void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUDES(detail::kCriticalSection) {
-    detail::CountBytes(partition, RequestCount(size));
     detail::PartitionListGuard guard(partition);
     detail::ApplyLocked(partition, RequestCount(size));
 }
@@ -78,7 +77,6 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUD
         // names; the counts then take a section of their own.
         block = partition.RequestPoolBlock(partition.currentPool);
         if (block == nullptr) return nullptr;
-        detail::CountBytes(partition, hit);
         detail::PartitionListGuard guard(partition);
         detail::ApplyLocked(partition, hit);
     } else {
@@ -154,7 +152,6 @@ void CountRefusedRequest(Partition& partition, size_t size) noexcept KRMM_EXCLUD
     detail::PartitionIndex* index = detail::ReserveForLink(*this, detached);
     detail::PrefetchForLink(bucket, blockBuckets, blockCounts);
     detail::PrefetchListLock(*this);
-    detail::CountBytes(*this, RequestCount(size));
     {
         detail::PartitionListGuard guard(*this);
         detail::ApplyLocked(*this, RequestCount(size));
@@ -177,7 +174,7 @@ bool detail::ResizeBlock(Partition& partition, void* h, size_t newSize, ResizeCo
         return true;
     }
     // Counted on entry: the adjustment stays when the move fails.
-    detail::CounterAdd(partition.bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
+    detail::AddBytesWithoutListLock(partition, static_cast<int64_t>(newSize - block->memSize));
 
     const size_t slack = std::max(size_t{block->oversize}, detail::kMinMoveSlack);
     void* storage = newSize <= kSizeMax - slack - detail::kLinkWordSize
@@ -231,7 +228,6 @@ void detail::ReleaseBlock(Partition& partition, void* p) {
     detail::PartitionIndex* index = detail::IndexOf(&partition);
     detail::PrefetchForUnlink(block, partition.blockBuckets, partition.blockCounts);
     detail::PrefetchListLock(partition);
-    detail::CountBytes(partition, release);
     {
         detail::PartitionListGuard guard(partition);
         // Counted first, then reported, as if counted on entry.

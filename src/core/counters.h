@@ -2,30 +2,29 @@
 //
 // The counters are plain fields of the public record, read by anybody at any
 // time (with relaxed atomic loads inside the library). They stay exact while
-// several threads allocate from one partition, by two disciplines:
+// several threads allocate from one partition:
 //
-// - numCalls, numBlocks and numpoolHits are written only under the list lock
-//   of their partition (PartitionListGuard, core/list_guard.h), so a relaxed
-//   load followed by a relaxed store is a complete, unlosable update
-//   (LockedCounterAdd). Allocate and Deallocate hold that lock anyway to link
-//   and unlink, which makes these counts nearly free: the heap path of
-//   Allocate (on success inside its link section, on a refusal in a short
-//   section of its own), the pool path (inside the hand-out section),
-//   Deallocate and its pool branch (inside the unlink section), and the
-//   resource operations. One atomic read-modify-write from a thread that does
-//   not hold the lock would be lost by a concurrent load/store pair.
+// - All four are written under the list lock of their partition
+//   (PartitionListGuard, core/list_guard.h), so a relaxed load followed by a
+//   relaxed store is a complete, unlosable update (LockedCounterAdd), with no
+//   locked instruction. Allocate and Deallocate hold that lock anyway to link
+//   and unlink, which makes the counts nearly free: the heap path of Allocate
+//   (on success inside its link section, on a refusal in a short section of
+//   its own), the pool path (inside the hand-out section), Deallocate and its
+//   pool branch (inside the unlink section), and the resource operations. One
+//   atomic read-modify-write from a thread that does not hold the lock would
+//   be lost by a concurrent load/store pair.
 //
 // - bytesAllocated is also changed by Resize, which takes no lock (a host may
 //   resize while it holds KRMM_CriticalSection, and the lock is not
-//   recursive). It is therefore always updated with an atomic
-//   read-modify-write (CounterAdd), and always outside the critical section:
-//   inside, the read-modify-write of a line other cores fight over would
-//   lengthen the section every other thread of the partition waits for.
+//   recursive). It adds through AddBytesWithoutListLock (core/list_guard.h),
+//   which takes the stripe for a moment and adds atomically only beside the
+//   exported lock's holder, where list work that follows waits for it.
 //
 // Readers see each counter's latest value, with no ordering between counters.
 //
-// Thread safety: CounterAdd, CountBytes and CounterLoad from any thread;
-// LockedCounterAdd and ApplyLocked only under the partition's list lock.
+// Thread safety: CounterAdd and CounterLoad from any thread; LockedCounterAdd
+// and ApplyLocked only under the partition's list lock.
 #pragma once
 
 #include <atomic>
@@ -38,17 +37,17 @@
 
 namespace KRMM::detail {
 
-/// Atomic add, for bytesAllocated and the histogram: any thread, lock held or not.
+/// Atomic add, for the histogram: any thread, lock held or not.
 template <class T>
 inline void CounterAdd(T& counter, T delta) noexcept {
     // relaxed: a counter publishes nothing; the add itself is never lost.
     std::atomic_ref<T>(counter).fetch_add(delta, std::memory_order_relaxed);
 }
 
-/// Add for numCalls, numBlocks and numpoolHits. The caller holds the
-/// partition's list lock, and so does every other writer of the counter.
+/// An add that is not a read-modify-write: for a counter whose writers all
+/// hold one lock (the caller states which).
 template <class T>
-inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCriticalSection) {
+[[gnu::always_inline]] inline void PlainCounterAdd(T& counter, T delta) noexcept {
     // relaxed load and store: the lock orders the writers; the atomics only
     // keep unlocked readers from seeing a torn value.
     std::atomic_ref<T> ref(counter);
@@ -56,6 +55,13 @@ inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCritic
     using U = std::make_unsigned_t<T>;
     ref.store(static_cast<T>(static_cast<U>(ref.load(std::memory_order_relaxed)) + static_cast<U>(delta)),
               std::memory_order_relaxed);
+}
+
+/// Add for the counters of the partition under its list lock, which every
+/// other writer of the counter holds too (or, for bytesAllocated, waits for).
+template <class T>
+inline void LockedCounterAdd(T& counter, T delta) noexcept KRMM_REQUIRES(kCriticalSection) {
+    PlainCounterAdd(counter, delta);
 }
 
 template <class T>
@@ -73,14 +79,10 @@ struct CounterChange {
     int64_t poolHits = 0;  ///< numpoolHits
 };
 
-/// Applies the byte part of `change`. Any thread, outside the critical section.
-[[gnu::always_inline]] inline void CountBytes(Partition& partition, const CounterChange& change) noexcept {
-    if (change.bytes != 0) CounterAdd(partition.bytesAllocated, change.bytes);
-}
-
-/// Applies the rest of `change`. The caller holds the partition's list lock.
+/// Applies `change`. The caller holds the partition's list lock.
 [[gnu::always_inline]] inline void ApplyLocked(Partition& partition, const CounterChange& change) noexcept
     KRMM_REQUIRES(kCriticalSection) {
+    if (change.bytes != 0) LockedCounterAdd(partition.bytesAllocated, change.bytes);
     if (change.blocks != 0) LockedCounterAdd(partition.numBlocks, change.blocks);
     if (change.calls != 0) LockedCounterAdd(partition.numCalls, change.calls);
     if (change.poolHits != 0) LockedCounterAdd(partition.numpoolHits, change.poolHits);

@@ -101,6 +101,40 @@ void ReleaseExportedLock() noexcept {
     LockRelease(ExportedLock());
 }
 
+void WaitOutByteCounts(ListStripe& stripe) noexcept {
+    // acquire: the atomic adds made beside the holder are seen once it is 0.
+    while (ByteCountsBesideHolder(&stripe.lock).load(std::memory_order_acquire) != 0) CpuRelax();
+}
+
+// The stripe was held. If the exported lock's holder has every stripe, no
+// list work runs until it gives them back; an add made now, atomically (other
+// threads may add beside the holder too) and announced in the stripe's count
+// first, is waited for by list work that takes the stripe afterwards:
+// the holder clears its mark (seq_cst) before it gives any stripe back, so a
+// taker's load of the count (seq_cst, after its acquisition of the stripe)
+// comes after our increment whenever our load of the mark still saw it set.
+// Otherwise the stripe is held by list work (or by the holder still
+// collecting stripes): short; try again.
+void AddBytesContended(Partition& partition, int64_t delta) noexcept {
+    ListStripe& stripe = StripeOf(partition);
+    std::atomic_ref<uint32_t> beside = ByteCountsBesideHolder(&stripe.lock);
+    for (;;) {
+        if (ExportedLockHoldsAllStripes()) {
+            beside.fetch_add(1, std::memory_order_seq_cst);
+            const bool holderStill = ExportedLockHoldsAllStripes();
+            if (holderStill) std::atomic_ref<int64_t>(partition.bytesAllocated).fetch_add(delta, std::memory_order_relaxed);
+            // release: the add above before the count list work waits on.
+            beside.fetch_sub(1, std::memory_order_release);
+            if (holderStill) return;
+        }
+        if (LockTryAcquire(&stripe.lock)) {
+            AddBytesHoldingStripe(stripe, partition, delta);
+            return;
+        }
+        CpuRelax();
+    }
+}
+
 bool ExportedLockHoldsAllStripes() noexcept {
     return g_exportedHolder.load(std::memory_order_seq_cst) != nullptr;
 }

@@ -43,6 +43,7 @@
 
 #include <KRMM/KRMM.h>
 
+#include "core/counters.h"
 #include "platform/lock.h"
 #include "platform/thread_safety.h"
 
@@ -55,6 +56,9 @@ static_assert(kListStripes == size_t{1} << kListStripeBits, "the stripe is the t
 struct alignas(64) ListStripe {
     os_unfair_lock lock;
     uint32_t callbackSequence;  ///< even: callback tables stable; odd: a registration is writing
+    /// Byte counts being added while the exported lock's holder has every
+    /// stripe (AddBytesWithoutListLock); list work waits until it is 0.
+    uint32_t byteCountsBesideHolder;
 };
 static_assert(sizeof(ListStripe) == 64, "one stripe per cache line, or neighbouring stripes fight");
 
@@ -75,8 +79,8 @@ inline ListStripe& StripeOf(const Partition& partition) noexcept {
 }
 
 /// Asks for the line of the partition's stripe in a writable state, so that
-/// its transfer from another core overlaps the counter update that precedes
-/// the guard instead of following it.
+/// its transfer from another core overlaps the work that precedes the guard
+/// instead of following it.
 inline void PrefetchListLock(const Partition& partition) noexcept {
 #if defined(__x86_64__)
     // prefetchw: a plain hint, and a no-op on cores that predate it.
@@ -100,6 +104,10 @@ void WaitOutExportedLock(os_unfair_lock_t stripe) noexcept;
 /// The exported lock with all stripes, and its release.
 void AcquireExportedLock() noexcept;
 void ReleaseExportedLock() noexcept;
+/// Waits, holding `stripe`, until no byte count is being added beside the
+/// exported lock's holder (AddBytesWithoutListLock).
+void WaitOutByteCounts(ListStripe& stripe) noexcept;
+
 /// Whether some thread holds the exported lock and with it every stripe
 /// (from the moment it has collected them until it starts to give them
 /// back); while it does, no list work runs anywhere. Any thread; seq_cst,
@@ -109,6 +117,12 @@ bool ExportedLockHoldsAllStripes() noexcept;
 void NoteListWorkStarting() noexcept;
 void NoteListWorkEnded() noexcept;
 #endif
+
+/// The stripe's count of byte counts being added beside the exported lock's holder.
+inline std::atomic_ref<uint32_t> ByteCountsBesideHolder(os_unfair_lock_t stripeLock) noexcept {
+    static_assert(offsetof(ListStripe, lock) == 0, "a stripe's lock word is the stripe's address");
+    return std::atomic_ref<uint32_t>(reinterpret_cast<ListStripe*>(stripeLock)->byteCountsBesideHolder);
+}
 
 /// Holds the list lock of one partition for its scope: registry chains and
 /// counts, the pool lists, the callback table, the resource scans and the
@@ -130,6 +144,9 @@ public:
         // before it gets our stripe.
         if (__builtin_expect(LockWord(ExportedLock()).load(std::memory_order_relaxed) != kLockFree, 0))
             WaitOutExportedLock(stripe_);
+        // seq_cst: see AddBytesWithoutListLock; the line is the stripe's own.
+        if (__builtin_expect(ByteCountsBesideHolder(stripe_).load(std::memory_order_seq_cst) != 0, 0))
+            WaitOutByteCounts(*reinterpret_cast<ListStripe*>(stripe_));
     }
     [[gnu::always_inline]] ~PartitionListGuard() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
         LockRelease(stripe_);
@@ -143,6 +160,35 @@ public:
 private:
     os_unfair_lock_t stripe_;
 };
+
+/// bytesAllocated += `delta`, for the operations that change it outside list
+/// work (Resize, which takes no lock). List work adds to it with a plain load
+/// and store under the stripe (ApplyLocked, core/counters.h), which saves a
+/// locked instruction on every allocation and release; so this takes the
+/// stripe too, for a moment, and only when the stripe is held by the exported
+/// lock's holder (who may be this very thread, and does no list work while
+/// holding it) does it add atomically beside the holder, counted in
+/// byteCountsBesideHolder so that list work resuming after the holder waits
+/// for it. Never waits for the exported lock's holder; waits at most for
+/// list work of the stripe's partitions. Any thread outside list work.
+void AddBytesContended(Partition& partition, int64_t delta) noexcept;
+/// AddBytesWithoutListLock's add once it has taken `stripe` (which it gives back).
+[[gnu::always_inline]] inline void AddBytesHoldingStripe(ListStripe& stripe, Partition& partition, int64_t delta) noexcept {
+    // seq_cst: as in PartitionListGuard.
+    if (__builtin_expect(ByteCountsBesideHolder(&stripe.lock).load(std::memory_order_seq_cst) != 0, 0))
+        WaitOutByteCounts(stripe);
+    // Every other writer of the count holds the stripe or waits for it.
+    PlainCounterAdd(partition.bytesAllocated, delta);
+    LockRelease(&stripe.lock);
+}
+[[gnu::always_inline]] inline void AddBytesWithoutListLock(Partition& partition, int64_t delta) noexcept
+    KRMM_EXCLUDES(kCriticalSection) {
+    ListStripe& stripe = StripeOf(partition);
+    if (__builtin_expect(LockTryAcquire(&stripe.lock), 1))
+        AddBytesHoldingStripe(stripe, partition, delta);
+    else
+        AddBytesContended(partition, delta);
+}
 
 /// Holds the lock of the process-wide partition list for its scope. Not
 /// kCriticalSection: the partition list is no list work of any partition.

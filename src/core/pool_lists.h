@@ -100,7 +100,6 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
         LinkBlock(block, BucketOf(block), partition.blockBuckets, partition.blockCounts);
         IndexLinked(index, block, false);
     }
-    if (change != nullptr) CountBytes(partition, *change);
     san::PoolBlockHandedOut(header, block);
     return block;
 }
@@ -124,7 +123,6 @@ inline PoolSlot* SlotOf(const PoolHeader* header, const MemoryBlock* block) noex
     // The reports follow the counting, as they would after a separate count.
     std::optional<PartitionListGuard> lock;
     if (change != nullptr) {
-        CountBytes(partition, *change);
         lock.emplace(partition);
         ApplyLocked(partition, *change);
     }

@@ -8,8 +8,9 @@
 // test this first and only call Resize (and build its copy procedure) when
 // the data has to move; the result and the counts are the same.
 //
-// Thread safety: no lock (bytesAllocated is updated atomically,
-// core/counters.h); one block must not be resized from two threads at once.
+// Thread safety: takes no lock beyond the moment AddBytesWithoutListLock
+// needs (core/list_guard.h); one block must not be resized from two threads
+// at once.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 
 #include "core/counters.h"
 #include "core/layout.h"
+#include "core/list_guard.h"
 #include "core/sanitizer_hooks.h"
 
 namespace KRMM::detail {
@@ -33,7 +35,7 @@ inline bool KeepsStorage(const MemoryBlock* block, size_t newSize) noexcept {
 /// Resize of a block whose storage is kept: the count, then the new size.
 inline void ResizeInPlace(Partition& partition, MemoryBlock* block, size_t newSize) noexcept {
     // Two's-complement wrap turns a shrink into a subtraction.
-    CounterAdd(partition.bytesAllocated, static_cast<int64_t>(newSize - block->memSize));
+    AddBytesWithoutListLock(partition, static_cast<int64_t>(newSize - block->memSize));
     san::ResizingInPlace(block, newSize);
     block->memSize = newSize;
 }

@@ -182,7 +182,7 @@ void EmptyBlock(Partition* zone, MemoryBlock* block) noexcept {
         ::operator delete(detail::DetachedStorageOf(block));
         block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
     }
-    detail::CounterAdd(zone->bytesAllocated, -static_cast<int64_t>(block->memSize));
+    detail::AddBytesWithoutListLock(*zone, -static_cast<int64_t>(block->memSize));
     block->masterPtr = nullptr;
     block->memSize = 0;
     block->capacity = 0;
