@@ -78,15 +78,33 @@ inline ListStripe& StripeOf(const Partition& partition) noexcept {
     return g_listStripes[(address * 0x9E3779B97F4A7C15ull) >> (64 - kListStripeBits)];
 }
 
-/// Asks for the line of the partition's stripe in a writable state, so that
-/// its transfer from another core overlaps the work that precedes the guard
-/// instead of following it.
-inline void PrefetchListLock(const Partition& partition) noexcept {
+/// Gets the lines a list section writes first ready before the guard is
+/// taken: the partition's stripe and its counters (one line of the public
+/// record). Alone, a hint to fetch both for writing. When the stripe is held
+/// (another thread is in a section of a partition on it, and will likely
+/// have written the counters last), the counters' line is taken for writing
+/// outright with an atomic add of 0, so that its transfer happens while this
+/// thread waits for the stripe anyway instead of inside its own section,
+/// which the other thread then waits for: with two threads on one partition
+/// that nearly doubles the throughput, and a thread alone never pays it.
+inline void PrefetchListLock(Partition& partition) noexcept {
+    os_unfair_lock_t stripe = &StripeOf(partition).lock;
 #if defined(__x86_64__)
     // prefetchw: a plain hint, and a no-op on cores that predate it.
-    asm volatile("prefetchw %0" : : "m"(StripeOf(partition).lock));
+    asm volatile("prefetchw %0" : : "m"(*stripe));
 #else
-    __builtin_prefetch(&StripeOf(partition).lock, 1);
+    __builtin_prefetch(stripe, 1);
+#endif
+    // relaxed: a guess about contention; nothing is published through it.
+    if (__builtin_expect(LockWord(stripe).load(std::memory_order_relaxed) != kLockFree, 0)) {
+        // relaxed: changes nothing; only the line's ownership matters.
+        std::atomic_ref<int64_t>(partition.bytesAllocated).fetch_add(0, std::memory_order_relaxed);
+        return;
+    }
+#if defined(__x86_64__)
+    asm volatile("prefetchw %0" : : "m"(partition.bytesAllocated));
+#else
+    __builtin_prefetch(&partition.bytesAllocated, 1);
 #endif
 }
 
