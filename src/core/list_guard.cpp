@@ -54,6 +54,10 @@ void ReleaseAfterFork() noexcept {
 
 void ChildAfterFork() noexcept {
     ResetLocksInForkedChild();
+    // A byte count another thread was adding beside the holder at the fork
+    // never finishes here: list work of the child would wait for it for ever.
+    // relaxed: the child has one thread.
+    for (ListStripe& stripe : g_listStripes) ByteCountsBesideHolder(&stripe.lock).store(0, std::memory_order_relaxed);
     ReleaseAfterFork();
 }
 
