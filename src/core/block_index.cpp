@@ -184,6 +184,24 @@ struct Found {
     return {false, kEmpty, 0};
 }
 
+// A lookup of the key word only: the hit, the common case of every check,
+// inline and without the version; a miss, or a probe that met a rebuild, out
+// of line through Lookup (which settles it under the version).
+[[gnu::noinline]] Found LookupKeySettled(const AddressMap& map, uint64_t address) noexcept {
+    return Lookup(map, address, false);
+}
+[[gnu::always_inline]] inline Found LookupKey(const AddressMap& map, uint64_t address) noexcept {
+    // acquire: the table's contents as published.
+    Table* table = map.table.load(std::memory_order_acquire);
+    if (table != nullptr) {
+        const size_t i = Probe(table, address);
+        // relaxed, read again: a rehash may have moved the entry since the probe.
+        const uint64_t key = i != kNotFound ? LoadWord(table->keys()[i], std::memory_order_relaxed) : kEmpty;
+        if (IsEntry(key) && (key & kAddressMask) == address) return {true, key, 0};
+    }
+    return LookupKeySettled(map, address);
+}
+
 // Writers (exclusion as the header says). The caller made room.
 [[gnu::always_inline]] inline bool Insert(AddressMap& map, uint64_t key, uint64_t value) noexcept {
     Table* table = map.table.load(std::memory_order_relaxed);
@@ -680,7 +698,8 @@ void EnableSequences(const Partition& partition) noexcept {
     const PartitionIndex* index = FindIndex(&partition);
     if (index == nullptr || Broken(index)) return {false, EntryKind::kNone, 0};
     if (!Keyable(handle)) return {true, EntryKind::kNone, 0};
-    const Found found = Lookup(index->headers, reinterpret_cast<uintptr_t>(handle), wantSequence);
+    const Found found = wantSequence ? Lookup(index->headers, reinterpret_cast<uintptr_t>(handle))
+                                     : LookupKey(index->headers, reinterpret_cast<uintptr_t>(handle));
     return {found.known, static_cast<EntryKind>(found.key >> kTagShift), found.value};
 }
 
@@ -691,7 +710,7 @@ void EnableSequences(const Partition& partition) noexcept {
     // never read; it may wrap for tiny values, which no key matches.
     const uintptr_t guess = reinterpret_cast<uintptr_t>(ptr) - kHeaderSize;
     if (guess > kTombstone && guess <= kAddressMask) {
-        const Found found = Lookup(index->headers, guess, false);
+        const Found found = LookupKey(index->headers, guess);
         if (!found.known) return {false, nullptr};
         if (static_cast<EntryKind>(found.key >> kTagShift) == EntryKind::kInline)
             return {true, reinterpret_cast<MemoryBlock*>(guess)};

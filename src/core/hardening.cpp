@@ -15,6 +15,21 @@ const char* WhyNotHandle(const Partition& partition, const void* handle, HandleA
     return kStaleHandle;
 }
 
+bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse use, HandleAnswer first) noexcept {
+    const HandleAnswer answer = first.known ? first : SettledHandleAnswer(partition, handle);
+    if (!answer.known) {
+        // The index cannot tell: the chains do.
+        if (partition.HandleBelongsToUs(handle) &&
+            (use == HandleUse::kAny || !partition.BlockIsResource(static_cast<const MemoryBlock*>(handle))))
+            return true;
+    } else if (answer.kind == EntryKind::kInline || answer.kind == EntryKind::kMoved ||
+               (answer.kind == EntryKind::kResource && use == HandleUse::kAny)) {
+        return true;
+    }
+    Partition::KRMM_Assert(false, WhyNotHandle(partition, handle, answer));
+    return false;
+}
+
 const char* WhyNotPointer(const Partition& partition, const void* ptr) noexcept {
     return partition.HandleBelongsToUs(ptr) ? kHandleForPointer : kStalePointer;
 }

@@ -72,20 +72,16 @@ inline HandleAnswer SettledHandleAnswer(const Partition& partition, const void* 
     return answer;
 }
 
+/// CheckHandle's way for everything but a live ordinary block found at once:
+/// settles the answer, walks the chains when the index cannot answer, reports.
+bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse use, HandleAnswer first) noexcept;
+
 inline bool CheckHandle(const Partition& partition, const void* handle, HandleUse use) noexcept {
     if constexpr (!kHardened) return true;
-    const HandleAnswer answer = SettledHandleAnswer(partition, handle);
-    if (!answer.known) {
-        // The index cannot tell: the chains do.
-        if (partition.HandleBelongsToUs(handle) &&
-            (use == HandleUse::kAny || !partition.BlockIsResource(static_cast<const MemoryBlock*>(handle))))
-            return true;
-    } else if (answer.kind == EntryKind::kInline || answer.kind == EntryKind::kMoved ||
-               (answer.kind == EntryKind::kResource && use == HandleUse::kAny)) {
+    const HandleAnswer answer = FindHandle(partition, handle);
+    if (__builtin_expect(answer.known && (answer.kind == EntryKind::kInline || answer.kind == EntryKind::kMoved), 1))
         return true;
-    }
-    Partition::KRMM_Assert(false, WhyNotHandle(partition, handle, answer));
-    return false;
+    return CheckHandleSlowly(partition, handle, use, answer);
 }
 
 /// \returns the header of `ptr` (not null) when it is a live block's data
