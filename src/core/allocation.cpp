@@ -210,11 +210,12 @@ bool detail::ResizeBlock(Partition& partition, void* h, size_t newSize, ResizeCo
 }
 
 void Partition::Deallocate(void* p) {
-    if (p == nullptr || detail::CheckPointer(*this, p) == nullptr) return;
-    detail::ReleaseBlock(*this, p);
+    detail::PartitionIndex* index;
+    if (p == nullptr || detail::CheckPointer(*this, p, &index) == nullptr) return;
+    detail::ReleaseBlock(*this, p, index);
 }
 
-void detail::ReleaseBlock(Partition& partition, void* p) {
+void detail::ReleaseBlock(Partition& partition, void* p, PartitionIndex* checkedIndex) {
     if (p == nullptr) return;
     MemoryBlock* block = detail::HeaderOf(p);
     if (block->pool != nullptr) {
@@ -225,7 +226,7 @@ void detail::ReleaseBlock(Partition& partition, void* p) {
     // Read before the lock (nobody else writes it), so that a miss on the
     // header's line is not taken while holding it.
     const bool magicOk = block->magic == kBlockMagic;
-    detail::PartitionIndex* index = detail::IndexOf(&partition);
+    detail::PartitionIndex* index = checkedIndex != nullptr ? checkedIndex : detail::IndexOf(&partition);
     detail::PrefetchForUnlink(block, partition.blockBuckets, partition.blockCounts);
     detail::PrefetchListLock(partition);
     {

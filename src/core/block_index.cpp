@@ -696,28 +696,28 @@ void EnableSequences(const Partition& partition) noexcept {
 
 [[gnu::always_inline]] HandleAnswer FindHandle(const Partition& partition, const void* handle, bool wantSequence) noexcept {
     const PartitionIndex* index = FindIndex(&partition);
-    if (index == nullptr || Broken(index)) return {false, EntryKind::kNone, 0};
-    if (!Keyable(handle)) return {true, EntryKind::kNone, 0};
+    if (index == nullptr || Broken(index)) return {false, EntryKind::kNone, 0, nullptr};
+    if (!Keyable(handle)) return {true, EntryKind::kNone, 0, nullptr};
     const Found found = wantSequence ? Lookup(index->headers, reinterpret_cast<uintptr_t>(handle))
                                      : LookupKey(index->headers, reinterpret_cast<uintptr_t>(handle));
-    return {found.known, static_cast<EntryKind>(found.key >> kTagShift), found.value};
+    return {found.known, static_cast<EntryKind>(found.key >> kTagShift), found.value, const_cast<PartitionIndex*>(index)};
 }
 
 [[gnu::always_inline]] PointerAnswer FindPointer(const Partition& partition, const void* ptr) noexcept {
     const PartitionIndex* index = FindIndex(&partition);
-    if (index == nullptr || Broken(index)) return {false, nullptr};
+    if (index == nullptr || Broken(index)) return {false, nullptr, nullptr};
     // Inline data: its header would lie 136 bytes before it. Only computed,
     // never read; it may wrap for tiny values, which no key matches.
     const uintptr_t guess = reinterpret_cast<uintptr_t>(ptr) - kHeaderSize;
     if (guess > kTombstone && guess <= kAddressMask) {
         const Found found = LookupKey(index->headers, guess);
-        if (!found.known) return {false, nullptr};
+        if (!found.known) return {false, nullptr, nullptr};
         if (static_cast<EntryKind>(found.key >> kTagShift) == EntryKind::kInline)
-            return {true, reinterpret_cast<MemoryBlock*>(guess)};
+            return {true, reinterpret_cast<MemoryBlock*>(guess), const_cast<PartitionIndex*>(index)};
     }
-    if (!Keyable(ptr)) return {true, nullptr};
+    if (!Keyable(ptr)) return {true, nullptr, nullptr};
     const Found found = Lookup(index->data, reinterpret_cast<uintptr_t>(ptr));
-    return {found.known, reinterpret_cast<MemoryBlock*>(found.value)};
+    return {found.known, reinterpret_cast<MemoryBlock*>(found.value), const_cast<PartitionIndex*>(index)};
 }
 
 Partition* FindBlockOwner(const void* handleOrPtr) noexcept {

@@ -117,6 +117,7 @@ struct HandleAnswer {
     bool known;
     EntryKind kind;
     uint64_t sequence;
+    PartitionIndex* index;  ///< the index that answered, or null
 };
 /// `sequence` is filled in only when `wantSequence` is set (it costs a
 /// second check of the map's version).
@@ -128,7 +129,8 @@ HandleAnswer FindHandle(const Partition& partition, const void* handle, bool wan
 void EnableSequences(const Partition& partition) noexcept;
 struct PointerAnswer {
     bool known;
-    MemoryBlock* block;  ///< the ordinary block whose masterPtr is the pointer, or null
+    MemoryBlock* block;     ///< the ordinary block whose masterPtr is the pointer, or null
+    PartitionIndex* index;  ///< the index that answered, or null
 };
 PointerAnswer FindPointer(const Partition& partition, const void* ptr) noexcept;
 

@@ -76,24 +76,43 @@ inline HandleAnswer SettledHandleAnswer(const Partition& partition, const void* 
 /// settles the answer, walks the chains when the index cannot answer, reports.
 bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse use, HandleAnswer first) noexcept;
 
-inline bool CheckHandle(const Partition& partition, const void* handle, HandleUse use) noexcept {
+/// `*index` receives the partition's index when the check found the handle
+/// in it at once (so that the operation need not look it up again), else null.
+inline bool CheckHandle(const Partition& partition, const void* handle, HandleUse use, PartitionIndex** index) noexcept {
+    *index = nullptr;
     if constexpr (!kHardened) return true;
     const HandleAnswer answer = FindHandle(partition, handle);
-    if (__builtin_expect(answer.known && (answer.kind == EntryKind::kInline || answer.kind == EntryKind::kMoved), 1))
+    if (__builtin_expect(answer.known && (answer.kind == EntryKind::kInline || answer.kind == EntryKind::kMoved), 1)) {
+        *index = answer.index;
         return true;
+    }
     return CheckHandleSlowly(partition, handle, use, answer);
+}
+inline bool CheckHandle(const Partition& partition, const void* handle, HandleUse use) noexcept {
+    PartitionIndex* index;
+    return CheckHandle(partition, handle, use, &index);
 }
 
 /// \returns the header of `ptr` (not null) when it is a live block's data
 /// pointer; otherwise reports why and returns null. Without KRMM_HARDENED,
 /// the header named by the link word in front of `ptr`.
-inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr) noexcept {
+/// `*index` as for CheckHandle.
+inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr, PartitionIndex** index) noexcept {
+    *index = nullptr;
     if constexpr (!kHardened) return HeaderOf(ptr);
     PointerAnswer answer = FindPointer(partition, ptr);
+    if (__builtin_expect(answer.block != nullptr, 1)) {
+        *index = answer.index;
+        return answer.block;
+    }
     while (!answer.known && IndexAnswers(partition)) answer = FindPointer(partition, ptr);
     if (MemoryBlock* block = answer.known ? answer.block : partition.GetVerifiedBlockForPointer(ptr)) return block;
     Partition::KRMM_Assert(false, WhyNotPointer(partition, ptr));
     return nullptr;
+}
+inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr) noexcept {
+    PartitionIndex* index;
+    return CheckPointer(partition, ptr, &index);
 }
 
 /// Whether `block` lies at a block boundary of `pool`'s block area.

@@ -15,8 +15,10 @@ namespace KRMM::detail {
 
 /// Resize of a handle that is null or checked.
 bool ResizeBlock(Partition& partition, void* h, size_t newSize, ResizeCopyProc copy);
-/// Deallocate of a data pointer that is null or checked.
-void ReleaseBlock(Partition& partition, void* p);
+struct PartitionIndex;
+/// Deallocate of a data pointer that is null or checked; `index`, when not
+/// null, is the partition's index as the check found it.
+void ReleaseBlock(Partition& partition, void* p, PartitionIndex* index = nullptr);
 /// DuplicateHandle of a handle that is null or checked.
 Handle DuplicateBlock(Partition& partition, const void* h);
 

@@ -35,14 +35,14 @@ inline MemoryBlock* CheckedHandle(const Partition& partition, const void* h,
 // DisposePtr of a checked pointer. Instantiated blocks: the object is marked
 // gone before its destructor runs, so the destructor sees a block that is no
 // longer instantiated.
-void DisposeData(Partition& partition, char* p) {
+void DisposeData(Partition& partition, char* p, detail::PartitionIndex* index = nullptr) {
     MemoryBlock* block = detail::HeaderOf(p);
     if (block != nullptr && block->instantiated) {
         block->instantiated = false;
         if (block->destructor != nullptr) block->destructor(p);
         block->destructor = nullptr;
     }
-    detail::ReleaseBlock(partition, p);
+    detail::ReleaseBlock(partition, p, index);
 }
 
 } // namespace
@@ -142,8 +142,9 @@ void Partition::DisposePtr(char* p) {
 }
 
 void Partition::DisposeHandle(char** h) {
-    if (CheckedHandle(*this, h, detail::HandleUse::kOrdinary) == nullptr) return;
-    DisposeData(*this, *h);
+    detail::PartitionIndex* index;
+    if (h == nullptr || !detail::CheckHandle(*this, h, detail::HandleUse::kOrdinary, &index)) return;
+    DisposeData(*this, *h, index);
 }
 
 int16_t Partition::MemError() {
