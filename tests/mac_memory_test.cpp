@@ -86,19 +86,27 @@ TEST(MacMemoryZones, DestroyedZoneFallsBackToTheApplicationZone) {
 
 // ---------------------------------------------------------------- life cycle
 
+// The data an emptied handle had, inline or elsewhere, is no pointer of the
+// zone's any more; the data it gets again is.
 TEST_F(MacMemory, EmptyHandleKeepsItsHandleAndZone) {
-    Handle h = NewHandle(100);
-    EmptyHandle(h);
-    EXPECT_EQ(*h, nullptr);
-    EXPECT_EQ(GetHandleSize(h), 0);
-    EXPECT_EQ(HandleZone(h), &zone);
-    EXPECT_EQ(zone.bytesAllocated, 0);
-    ReallocateHandle(h, 50);
-    EXPECT_EQ(MemError(), noErr);
-    EXPECT_NE(*h, nullptr);
-    EXPECT_EQ(GetHandleSize(h), 50);
-    DisposeHandle(h);
-    EXPECT_EQ(zone.numBlocks, 0);
+    for (Size size : {100, 8000}) {
+        Handle h = NewHandle(size);
+        const char* old = *h;
+        EmptyHandle(h);
+        EXPECT_EQ(*h, nullptr);
+        EXPECT_EQ(GetHandleSize(h), 0);
+        EXPECT_EQ(HandleZone(h), &zone);
+        EXPECT_EQ(zone.bytesAllocated, 0);
+        EXPECT_FALSE(zone.PointerBelongsToUs(old, true)) << size;
+        ReallocateHandle(h, 50);
+        EXPECT_EQ(MemError(), noErr);
+        EXPECT_NE(*h, nullptr);
+        EXPECT_EQ(GetHandleSize(h), 50);
+        EXPECT_TRUE(zone.PointerBelongsToUs(*h, true)) << size;
+        DisposeHandle(h);
+        EXPECT_EQ(zone.numBlocks, 0);
+        EXPECT_EQ(KRMM::diag::CheckPartition(zone).size(), 0u);
+    }
 }
 
 TEST_F(MacMemory, DisposingEmptyHandlesReleasesEverything) {

@@ -373,9 +373,10 @@ inline void Break(PartitionIndex* index) noexcept {
 //   taking the stripe waits while the index's writer flag is up
 //   (WaitOutDataMove);
 // - a data move raises the writer flag and then looks at the stripe: if it
-//   is free, or held with all the others by the exported lock's holder (who
-//   does no list work while holding it), the move goes ahead; otherwise it
-//   lowers the flag, waits for the stripe, and tries again.
+//   is free, or held with all the others by the exported lock's holder, the
+//   move goes ahead; otherwise it lowers the flag, waits for the stripe, and
+//   tries again. The holder itself changes the data map only through the
+//   public chain operations, which take the flag (DataMapWriter).
 //
 // Each side stores (the flag; the stripe) and then loads what the other
 // stores, with a full fence between, so at least one of them sees the
@@ -480,6 +481,29 @@ DataMoveGuard::~DataMoveGuard() {
     // on the value the move's release wrote, so its changes are seen.
     while (index->writer.load(std::memory_order_seq_cst)) CpuRelax();
 }
+
+// Excludes data moves for one change of the data map by list work. Under a
+// stripe that is the handshake; the public chain operations, though, run
+// under the exported lock, beside which moves go ahead (its holder has
+// every stripe), so they take the writer flag itself.
+class DataMapWriter {
+public:
+    DataMapWriter(PartitionIndex* index, bool exportedLockHeld) noexcept
+        : flag_(exportedLockHeld ? &index->writer : nullptr) {
+        if (flag_ != nullptr)
+            WriterFlag::Take(*flag_);
+        else
+            WaitOutDataMove(index);
+    }
+    ~DataMapWriter() {
+        if (flag_ != nullptr) WriterFlag::Give(*flag_);
+    }
+    DataMapWriter(const DataMapWriter&) = delete;
+    DataMapWriter& operator=(const DataMapWriter&) = delete;
+
+private:
+    std::atomic<bool>* flag_;
+};
 
 // A direct-mapped cache in front of g_partitions, so that the allocation
 // paths find their partition's index in three loads. A slot names a
@@ -609,7 +633,8 @@ void DropIndex(const Partition* partition) noexcept {
     return index;
 }
 
-[[gnu::always_inline]] void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource) noexcept {
+[[gnu::always_inline]] void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource,
+                                       bool exportedLockHeld) noexcept {
     if (index == nullptr || Broken(index)) return;
     const char* data = block->masterPtr;
     const bool inlineData = data == reinterpret_cast<const char*>(block) + kHeaderSize;
@@ -620,16 +645,16 @@ void DropIndex(const Partition* partition) noexcept {
         return;
     }
     if (kind == EntryKind::kMoved && data != nullptr) {
-        WaitOutDataMove(index);
+        DataMapWriter writer(index, exportedLockHeld);
         if (!Insert(index->data, KeyOf(data, kTagData), reinterpret_cast<uintptr_t>(block))) Break(index);
     }
 }
 
-[[gnu::always_inline]] void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block) noexcept {
+[[gnu::always_inline]] void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block, bool exportedLockHeld) noexcept {
     if (index == nullptr || Broken(index)) return;
     const uint64_t key = Erase(index->headers, reinterpret_cast<uintptr_t>(block));
     if (static_cast<EntryKind>(key >> kTagShift) == EntryKind::kMoved && block->masterPtr != nullptr) {
-        WaitOutDataMove(index);
+        DataMapWriter writer(index, exportedLockHeld);
         Erase(index->data, reinterpret_cast<uintptr_t>(block->masterPtr));
     }
 }
@@ -668,22 +693,25 @@ void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* 
     }
     const auto kind = static_cast<EntryKind>(found.key >> kTagShift);
     if (kind != EntryKind::kInline && kind != EntryKind::kMoved) return;
-    ReserveOrBreak(index, index->data, RebuildExclusion::kDataMove);
+    // The data is now inline, elsewhere, or gone (an emptied handle: kMoved
+    // with no data entry, so that no pointer finds it).
+    const char* data = block->masterPtr;
+    const EntryKind now = data == reinterpret_cast<const char*>(block) + kHeaderSize ? EntryKind::kInline : EntryKind::kMoved;
+    const bool dataEntry = now == EntryKind::kMoved && data != nullptr;
+    if (dataEntry) ReserveOrBreak(index, index->data, RebuildExclusion::kDataMove);
     DataMoveGuard move(*index);
     if (Broken(index)) return;
-    if (kind == EntryKind::kMoved) {
-        Erase(index->data, reinterpret_cast<uintptr_t>(oldData));
-    } else {
+    if (kind == EntryKind::kMoved && oldData != nullptr) Erase(index->data, reinterpret_cast<uintptr_t>(oldData));
+    if (kind != now) {
         Table* table = index->headers.table.load(std::memory_order_relaxed);
         const size_t i = table != nullptr ? Probe(table, reinterpret_cast<uintptr_t>(block)) : kNotFound;
         if (i == kNotFound) {
             Break(index);
             return;
         }
-        StoreWord(table->keys()[i], KeyOf(block, static_cast<uint64_t>(EntryKind::kMoved)), std::memory_order_release);
+        StoreWord(table->keys()[i], KeyOf(block, static_cast<uint64_t>(now)), std::memory_order_release);
     }
-    if (!Keyable(block->masterPtr) ||
-        !Insert(index->data, KeyOf(block->masterPtr, kTagData), reinterpret_cast<uintptr_t>(block)))
+    if (dataEntry && (!Keyable(data) || !Insert(index->data, KeyOf(data, kTagData), reinterpret_cast<uintptr_t>(block))))
         Break(index);
 }
 

@@ -97,17 +97,20 @@ PartitionIndex* ReserveForLink(Partition& partition, bool dataElsewhere) noexcep
 
 /// Records a link/unlink of `block` in the ordinary (`resource` false) or
 /// resource registry of the partition that owns `index` (null: nothing to
-/// do). The caller holds the chain guard and has just changed the chain.
-void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource) noexcept;
-void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block) noexcept;
+/// do). The caller holds the chain guard, or (`exportedLockHeld`, the public
+/// chain operations) the exported lock, and has just changed the chain.
+void IndexLinked(PartitionIndex* index, const MemoryBlock* block, bool resource,
+                 bool exportedLockHeld = false) noexcept;
+void IndexUnlinked(PartitionIndex* index, const MemoryBlock* block, bool exportedLockHeld = false) noexcept;
 
 /// For the public chain operations, which name a registry only by its
 /// arrays: the index of the partition whose blockBuckets (`*resource` =
 /// false) or resourceBuckets (true) `buckets` is, or null.
 PartitionIndex* IndexOfBuckets(const MemoryBlock* const* buckets, bool* resource) noexcept;
 
-/// Resize moved `block`'s data from `oldData` to its current masterPtr.
-/// Takes the writer flag, not the chain guard; waits while list work of the
+/// `block`'s data moved from `oldData` (null: it had none) to its current
+/// masterPtr, which may be inline again, or null (an emptied handle). Takes
+/// the writer flag, not the chain guard; waits while list work of the
 /// partition runs, never for the exported lock. Any thread.
 void IndexDataMoved(Partition& partition, const MemoryBlock* block, const char* oldData) noexcept;
 

@@ -97,8 +97,14 @@ inline void PrefetchListLock(Partition& partition) noexcept {
 #endif
     // relaxed: a guess about contention; nothing is published through it.
     if (__builtin_expect(LockWord(stripe).load(std::memory_order_relaxed) != kLockFree, 0)) {
+#if defined(__x86_64__)
+        // A locked or of 0: clang turns an atomic add of 0 into a plain load,
+        // which would fetch the line only for reading.
+        asm volatile("lock orq $0, %0" : "+m"(partition.bytesAllocated));
+#else
         // relaxed: changes nothing; only the line's ownership matters.
         std::atomic_ref<int64_t>(partition.bytesAllocated).fetch_add(0, std::memory_order_relaxed);
+#endif
         return;
     }
 #if defined(__x86_64__)

@@ -24,14 +24,14 @@ void Partition::HookupBlockToList(MemoryBlock* block, MemoryBlock** buckets, uns
     detail::LinkBlock(block, detail::BucketOf(block), buckets, counts);
     bool resource = false;
     detail::PartitionIndex* index = detail::IndexOfBuckets(buckets, &resource);
-    detail::IndexLinked(index, block, resource);
+    detail::IndexLinked(index, block, resource, true);
 }
 
 void Partition::RemoveBlockFromList(MemoryBlock* block, MemoryBlock** buckets, unsigned long* counts) {
     detail::CriticalSectionIsHeld();  // the caller's part
     detail::UnlinkBlock(block, buckets, counts);
     bool resource = false;
-    detail::IndexUnlinked(detail::IndexOfBuckets(buckets, &resource), block);
+    detail::IndexUnlinked(detail::IndexOfBuckets(buckets, &resource), block, true);
 }
 
 Handle Partition::GetHandle(const void* data) const {

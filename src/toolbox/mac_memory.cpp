@@ -178,6 +178,7 @@ inline bool StaysPut(const Block& b) noexcept {
 }
 
 void EmptyBlock(Partition* zone, MemoryBlock* block) noexcept {
+    const char* oldData = block->masterPtr;
     if (block->flags & kBlockFlagDetached) {
         ::operator delete(detail::DetachedStorageOf(block));
         block->flags = static_cast<uint16_t>(block->flags & ~kBlockFlagDetached);
@@ -186,13 +187,15 @@ void EmptyBlock(Partition* zone, MemoryBlock* block) noexcept {
     block->masterPtr = nullptr;
     block->memSize = 0;
     block->capacity = 0;
+    detail::IndexDataMoved(*zone, block, oldData);  // no pointer finds it now
 }
 
 // An empty block gets its idle inline area back as data of size 0 (a pool
 // block its whole pool slot), before the Partition resizes or releases it.
-void Refill(MemoryBlock* block) noexcept {
+void Refill(Partition* zone, MemoryBlock* block) noexcept {
     block->masterPtr = detail::InlineDataOf(block);
     block->capacity = block->pool != nullptr ? detail::PoolHeaderOf(block->pool)->blockSize : 0;
+    detail::IndexDataMoved(*zone, block, nullptr);
 }
 
 // Empties every unlocked purgeable handle of `zone` except the two kept.
@@ -504,7 +507,7 @@ void DisposeHandle(Handle h) {
     if (b.header->flags & KRMM::kBlockFlagResource) {
         b.zone->DeallocateResource(h);
     } else {
-        if (IsEmpty(b.header)) Refill(b.header);
+        if (IsEmpty(b.header)) Refill(b.zone, b.header);
         b.zone->DisposeHandle(h);
     }
     Report(noErr);
@@ -617,7 +620,7 @@ void ReallocateHandle(Handle h, Size size) {
     }
     const auto bytes = static_cast<unsigned long>(size);
     const bool ok = WithRetries(b.zone, bytes, h, nullptr, [&] {
-        Refill(block);
+        Refill(b.zone, block);
         if (b.zone->SetHandleSize(h, bytes)) return true;
         EmptyBlock(b.zone, block);  // nothing was allocated: back to empty
         return false;
