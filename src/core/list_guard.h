@@ -185,16 +185,7 @@ private:
     os_unfair_lock_t stripe_;
 };
 
-/// bytesAllocated += `delta`, for the operations that change it outside list
-/// work (Resize, which takes no lock). List work adds to it with a plain load
-/// and store under the stripe (ApplyLocked, core/counters.h), which saves a
-/// locked instruction on every allocation and release; so this takes the
-/// stripe too, for a moment, and only when the stripe is held by the exported
-/// lock's holder (who may be this very thread, and does no list work while
-/// holding it) does it add atomically beside the holder, counted in
-/// byteCountsBesideHolder so that list work resuming after the holder waits
-/// for it. Never waits for the exported lock's holder; waits at most for
-/// list work of the stripe's partitions. Any thread outside list work.
+/// AddBytesWithoutListLock's way when the stripe was held (list_guard.cpp).
 void AddBytesContended(Partition& partition, int64_t delta) noexcept;
 /// AddBytesWithoutListLock's add once it has taken `stripe` (which it gives back).
 [[gnu::always_inline]] inline void AddBytesHoldingStripe(ListStripe& stripe, Partition& partition, int64_t delta) noexcept {
@@ -205,6 +196,17 @@ void AddBytesContended(Partition& partition, int64_t delta) noexcept;
     PlainCounterAdd(partition.bytesAllocated, delta);
     LockRelease(&stripe.lock);
 }
+
+/// bytesAllocated += `delta`, for the operations that change it outside list
+/// work (Resize, which takes no lock). List work adds to it with a plain load
+/// and store under the stripe (ApplyLocked, core/counters.h), which saves a
+/// locked instruction on every allocation and release; so this takes the
+/// stripe too, for a moment. Only when the stripe is held by the exported
+/// lock's holder (who may be this very thread, and changes no counter while
+/// holding it) does it add atomically beside the holder, counted in
+/// byteCountsBesideHolder so that list work resuming after the holder waits
+/// for it. Never waits for the exported lock's holder; waits at most for
+/// list work of the stripe's partitions. Any thread outside list work.
 [[gnu::always_inline]] inline void AddBytesWithoutListLock(Partition& partition, int64_t delta) noexcept
     KRMM_EXCLUDES(kCriticalSection) {
     ListStripe& stripe = StripeOf(partition);
