@@ -1,10 +1,22 @@
-// hardening.cpp - the messages of refused arguments (core/hardening.h).
-// Only reached when a check fails.
+// hardening.cpp - the slow paths of the argument checks (core/hardening.h):
+// answers the index could not give at once, and the messages of refusals.
 //
 // Thread safety: index lookups and chain walks, no lock.
 #include "core/hardening.h"
 
 namespace KRMM::detail {
+namespace {
+
+// These checks run inside every operation while other threads may link and
+// unlink blocks of the same partition, so they never walk the chains
+// unguarded when the index can answer: a lookup that met a rebuild (which is
+// short) is asked again. Only a partition whose index cannot answer at all
+// (its pages were refused) falls back to the chains.
+HandleAnswer SettledHandleAnswer(const Partition& partition, const void* handle) noexcept {
+    HandleAnswer answer = FindHandle(partition, handle);
+    while (!answer.known && IndexAnswers(partition)) answer = FindHandle(partition, handle);
+    return answer;
+}
 
 const char* WhyNotHandle(const Partition& partition, const void* handle, HandleAnswer answer) noexcept {
     const bool resource = answer.known ? answer.kind == EntryKind::kResource
@@ -14,6 +26,12 @@ const char* WhyNotHandle(const Partition& partition, const void* handle, HandleA
     if (partition.GetVerifiedBlockForPointer(handle) != nullptr) return kPointerForHandle;
     return kStaleHandle;
 }
+
+const char* WhyNotPointer(const Partition& partition, const void* ptr) noexcept {
+    return partition.HandleBelongsToUs(ptr) ? kHandleForPointer : kStalePointer;
+}
+
+} // namespace
 
 bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse use, HandleAnswer first) noexcept {
     const HandleAnswer answer = first.known ? first : SettledHandleAnswer(partition, handle);
@@ -30,8 +48,12 @@ bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse
     return false;
 }
 
-const char* WhyNotPointer(const Partition& partition, const void* ptr) noexcept {
-    return partition.HandleBelongsToUs(ptr) ? kHandleForPointer : kStalePointer;
+MemoryBlock* CheckPointerSlowly(const Partition& partition, const void* ptr, PointerAnswer first) noexcept {
+    PointerAnswer answer = first;
+    while (!answer.known && IndexAnswers(partition)) answer = FindPointer(partition, ptr);
+    if (MemoryBlock* block = answer.known ? answer.block : partition.GetVerifiedBlockForPointer(ptr)) return block;
+    Partition::KRMM_Assert(false, WhyNotPointer(partition, ptr));
+    return nullptr;
 }
 
 } // namespace KRMM::detail

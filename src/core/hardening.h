@@ -55,27 +55,14 @@ enum class HandleUse {
     kOrdinary,  ///< ordinary blocks only (it reaches the header through the data)
 };
 
-/// The slow path: which message fits a refused handle.
-const char* WhyNotHandle(const Partition& partition, const void* handle, HandleAnswer answer) noexcept;
-const char* WhyNotPointer(const Partition& partition, const void* ptr) noexcept;
+/// The checks' way for everything but a live ordinary block found at once
+/// (core/hardening.cpp): settle the answer, walk the chains when the index
+/// cannot answer, report a refusal. \returns the check's result.
+bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse use, HandleAnswer first) noexcept;
+MemoryBlock* CheckPointerSlowly(const Partition& partition, const void* ptr, PointerAnswer first) noexcept;
 
 /// \returns whether `handle` (not null) may be used; otherwise reports why.
 /// Always true without KRMM_HARDENED.
-// These checks run inside every operation while other threads may link and
-// unlink blocks of the same partition, so they never walk the chains
-// unguarded when the index can answer: a lookup that met a rebuild (which is
-// short) is asked again. Only a partition whose index cannot answer at all
-// (its pages were refused) falls back to the chains.
-inline HandleAnswer SettledHandleAnswer(const Partition& partition, const void* handle) noexcept {
-    HandleAnswer answer = FindHandle(partition, handle);
-    while (!answer.known && IndexAnswers(partition)) answer = FindHandle(partition, handle);
-    return answer;
-}
-
-/// CheckHandle's way for everything but a live ordinary block found at once:
-/// settles the answer, walks the chains when the index cannot answer, reports.
-bool CheckHandleSlowly(const Partition& partition, const void* handle, HandleUse use, HandleAnswer first) noexcept;
-
 /// `*index` receives the partition's index when the check found the handle
 /// in it at once (so that the operation need not look it up again), else null.
 inline bool CheckHandle(const Partition& partition, const void* handle, HandleUse use, PartitionIndex** index) noexcept {
@@ -100,15 +87,12 @@ inline bool CheckHandle(const Partition& partition, const void* handle, HandleUs
 inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr, PartitionIndex** index) noexcept {
     *index = nullptr;
     if constexpr (!kHardened) return HeaderOf(ptr);
-    PointerAnswer answer = FindPointer(partition, ptr);
+    const PointerAnswer answer = FindPointer(partition, ptr);
     if (__builtin_expect(answer.block != nullptr, 1)) {
         *index = answer.index;
         return answer.block;
     }
-    while (!answer.known && IndexAnswers(partition)) answer = FindPointer(partition, ptr);
-    if (MemoryBlock* block = answer.known ? answer.block : partition.GetVerifiedBlockForPointer(ptr)) return block;
-    Partition::KRMM_Assert(false, WhyNotPointer(partition, ptr));
-    return nullptr;
+    return CheckPointerSlowly(partition, ptr, answer);
 }
 inline MemoryBlock* CheckPointer(const Partition& partition, const void* ptr) noexcept {
     PartitionIndex* index;

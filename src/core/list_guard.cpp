@@ -57,7 +57,7 @@ void ChildAfterFork() noexcept {
     // A byte count another thread was adding beside the holder at the fork
     // never finishes here: list work of the child would wait for it for ever.
     // relaxed: the child has one thread.
-    for (ListStripe& stripe : g_listStripes) ByteCountsBesideHolder(&stripe.lock).store(0, std::memory_order_relaxed);
+    for (ListStripe& stripe : g_listStripes) ByteCountsBesideHolder(stripe).store(0, std::memory_order_relaxed);
     ReleaseAfterFork();
 }
 
@@ -107,7 +107,7 @@ void ReleaseExportedLock() noexcept {
 
 void WaitOutByteCounts(ListStripe& stripe) noexcept {
     // acquire: the atomic adds made beside the holder are seen once it is 0.
-    while (ByteCountsBesideHolder(&stripe.lock).load(std::memory_order_acquire) != 0) CpuRelax();
+    while (ByteCountsBesideHolder(stripe).load(std::memory_order_acquire) != 0) CpuRelax();
 }
 
 // The stripe was held. If the exported lock's holder has every stripe, no
@@ -121,7 +121,7 @@ void WaitOutByteCounts(ListStripe& stripe) noexcept {
 // collecting stripes): short; try again.
 void AddBytesContended(Partition& partition, int64_t delta) noexcept {
     ListStripe& stripe = StripeOf(partition);
-    std::atomic_ref<uint32_t> beside = ByteCountsBesideHolder(&stripe.lock);
+    std::atomic_ref<uint32_t> beside = ByteCountsBesideHolder(stripe);
     for (;;) {
         if (ExportedLockHoldsAllStripes()) {
             beside.fetch_add(1, std::memory_order_seq_cst);

@@ -143,9 +143,17 @@ void NoteListWorkEnded() noexcept;
 #endif
 
 /// The stripe's count of byte counts being added beside the exported lock's holder.
-inline std::atomic_ref<uint32_t> ByteCountsBesideHolder(os_unfair_lock_t stripeLock) noexcept {
-    static_assert(offsetof(ListStripe, lock) == 0, "a stripe's lock word is the stripe's address");
-    return std::atomic_ref<uint32_t>(reinterpret_cast<ListStripe*>(stripeLock)->byteCountsBesideHolder);
+inline std::atomic_ref<uint32_t> ByteCountsBesideHolder(ListStripe& stripe) noexcept {
+    return std::atomic_ref<uint32_t>(stripe.byteCountsBesideHolder);
+}
+
+/// Whoever has just taken `stripe` and writes bytesAllocated: waits until no
+/// add beside the exported lock's holder is in flight. seq_cst: the load
+/// comes after the stripe's acquisition, the other half of the handshake in
+/// AddBytesContended; the line is the stripe's own, so it costs nothing.
+[[gnu::always_inline]] inline void WaitOutByteCountsAfterTaking(ListStripe& stripe) noexcept {
+    if (__builtin_expect(ByteCountsBesideHolder(stripe).load(std::memory_order_seq_cst) != 0, 0))
+        WaitOutByteCounts(stripe);
 }
 
 /// Holds the list lock of one partition for its scope: registry chains and
@@ -158,22 +166,20 @@ class KRMM_SCOPED_CAPABILITY PartitionListGuard {
 public:
     [[gnu::always_inline]] explicit PartitionListGuard(const Partition& partition) noexcept
         KRMM_ACQUIRE(kCriticalSection) KRMM_NO_THREAD_SAFETY_ANALYSIS
-        : stripe_(&StripeOf(partition).lock) {
+        : stripe_(StripeOf(partition)) {
 #if defined(KRMM_DEBUG_CHECKS)
         NoteListWorkStarting();
 #endif
-        LockAcquire(stripe_);
+        LockAcquire(&stripe_.lock);
         // relaxed: exclusion comes from the stripe, which the exported lock's
         // holder takes too; seeing the word late only means we are done
         // before it gets our stripe.
         if (__builtin_expect(LockWord(ExportedLock()).load(std::memory_order_relaxed) != kLockFree, 0))
-            WaitOutExportedLock(stripe_);
-        // seq_cst: see AddBytesWithoutListLock; the line is the stripe's own.
-        if (__builtin_expect(ByteCountsBesideHolder(stripe_).load(std::memory_order_seq_cst) != 0, 0))
-            WaitOutByteCounts(*reinterpret_cast<ListStripe*>(stripe_));
+            WaitOutExportedLock(&stripe_.lock);
+        WaitOutByteCountsAfterTaking(stripe_);
     }
     [[gnu::always_inline]] ~PartitionListGuard() KRMM_RELEASE() KRMM_NO_THREAD_SAFETY_ANALYSIS {
-        LockRelease(stripe_);
+        LockRelease(&stripe_.lock);
 #if defined(KRMM_DEBUG_CHECKS)
         NoteListWorkEnded();
 #endif
@@ -182,16 +188,14 @@ public:
     PartitionListGuard& operator=(const PartitionListGuard&) = delete;
 
 private:
-    os_unfair_lock_t stripe_;
+    ListStripe& stripe_;
 };
 
 /// AddBytesWithoutListLock's way when the stripe was held (list_guard.cpp).
 void AddBytesContended(Partition& partition, int64_t delta) noexcept;
 /// AddBytesWithoutListLock's add once it has taken `stripe` (which it gives back).
 [[gnu::always_inline]] inline void AddBytesHoldingStripe(ListStripe& stripe, Partition& partition, int64_t delta) noexcept {
-    // seq_cst: as in PartitionListGuard.
-    if (__builtin_expect(ByteCountsBesideHolder(&stripe.lock).load(std::memory_order_seq_cst) != 0, 0))
-        WaitOutByteCounts(stripe);
+    WaitOutByteCountsAfterTaking(stripe);
     // Every other writer of the count holds the stripe or waits for it.
     PlainCounterAdd(partition.bytesAllocated, delta);
     LockRelease(&stripe.lock);
