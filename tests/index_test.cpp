@@ -94,33 +94,6 @@ TEST(LookupIndex, AnswersAsTheChainsDoThroughRandomSessions) {
     }
 }
 
-// A population that rises and falls again and again leaves the index's
-// tables full of tombstones, which are cleared in place dozens of times; a
-// block must stay findable through every such rehash.
-TEST(LookupIndex, FindsEveryBlockThroughRehashes) {
-    std::mt19937 rng(7);
-    Partition p;
-    std::vector<Handle> live;
-    bool growing = true;
-    for (int step = 1; step <= 600000; ++step) {
-        if (growing) {
-            live.push_back(p.NewHandle(rng() % 2 ? 40 : 6000));
-        } else {
-            const size_t k = rng() % live.size();
-            p.DisposeHandle(live[k]);
-            live[k] = live.back();
-            live.pop_back();
-        }
-        if (growing ? live.size() >= 300 : live.size() <= 150) growing = !growing;
-        if (step % 100 != 0) continue;
-        for (Handle h : live) {
-            ASSERT_TRUE(p.HandleBelongsToUs(h)) << step;
-            ASSERT_EQ(p.GetVerifiedBlockForPointer(*h), Hdr(h)) << step;
-        }
-    }
-    for (Handle h : live) p.DisposeHandle(h);
-}
-
 // The chain operations named by their arrays alone keep a partition's index in step.
 TEST(LookupIndex, FollowsThePublicChainOperations) {
     Partition p;
